@@ -1,0 +1,21 @@
+#include <array>
+
+#include "ioframe.h"
+
+namespace morvane {
+
+namespace {
+
+// One row per codec; a codec plugs in by adding its entry here.
+constexpr std::array<TCodecEntry, 0> kCodecs{};
+
+}  // namespace
+
+const TCodecEntry* FindCodec(int32_t fileType) {
+    for (const TCodecEntry& codec : kCodecs) {
+        if (codec.FileType == fileType) return &codec;
+    }
+    return nullptr;
+}
+
+}  // namespace morvane

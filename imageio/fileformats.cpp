@@ -1,0 +1,1 @@
+#include "fileformats.h"

@@ -1,0 +1,225 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fileformats.h"
+#include "imagebuffer.h"
+#include "imagingdefs.h"
+#include "streams.h"
+
+namespace morvane {
+
+class TImageIO;
+class TImageDocument;
+
+using TProgressEvent = std::function<void(void* sender, int percent)>;
+using TNotifyEvent = std::function<void(void* sender)>;
+
+// Handed to every codec: where to report progress and the flag that cancels it.
+struct TProgressRec {
+    TProgressEvent fOnProgress;  // empty when nobody listens
+    void* Sender = nullptr;
+    std::atomic<bool>* Aborting = nullptr;
+    double per1 = 0;  // 100 / number of units
+    int64_t val = 0;  // units done
+    int prog = -1;    // last percent reported
+
+    // Sets the unit count (rows, usually) and resets the counters.
+    void Start(int64_t units);
+    // Counts one unit and reports round(val * per1) when that integer changed.
+    void Step();
+    // Reports `percent` unconditionally (some codecs report after every unit).
+    void Report(int percent);
+    bool IsAborting() const { return Aborting && Aborting->load(std::memory_order_relaxed); }
+    void Abort() {
+        if (Aborting) Aborting->store(true, std::memory_order_relaxed);
+    }
+};
+
+// The per-image parameter record: readers fill it with what a file holds, writers take
+// their options from it. It persists across loads of the same TImageIO.
+class TImageParams {
+public:
+    explicit TImageParams(TImageIO* owner = nullptr);
+
+    void SetDefaultParams();
+    // Clears only what a file brings with it (markers, text, EXIF, profiles, ...).
+    void ResetInfo();
+    void SetDpiX(int32_t value);
+    void SetDpiY(int32_t value);
+    void SetImageIndex(int32_t value);
+
+    TImageIO* Owner = nullptr;
+
+    // --- general ---
+    std::filesystem::path FileName;
+    int32_t FileType = 0;
+    int32_t Width = 0, Height = 0;
+    int32_t OriginalWidth = 0, OriginalHeight = 0;
+    int32_t BitsPerSample = 8;
+    int32_t SamplesPerPixel = 3;
+    int32_t DpiX = 300, DpiY = 300;
+    int32_t ImageIndex = 0;
+    std::vector<TRGB> ColorMap;
+    int32_t ColorMapCount = 0;
+    bool IsNativePixelFormat = false;
+    std::vector<uint8_t> InputICCProfile;  // embedded colour profile of the last file
+
+    // --- JPEG ---
+    uint8_t JpegScale = 1;
+    int32_t JpegQuality = 80;
+    uint8_t JpegDctMethod = 0;
+    bool JpegOptimalHuffman = false;
+    int32_t JpegSmoothing = 0;
+    bool JpegProgressive = false;
+    uint8_t JpegColorSpace = 2;
+
+    // --- PNG ---
+    bool PngInterlaced = false;
+    uint8_t PngFilter = 0;
+    int32_t PngCompression = 5;
+
+    // --- BMP ---
+    uint8_t BmpCompression = 0;
+
+    // --- GIF ---
+    bool GifInterlaced = false;
+
+    // --- TIFF ---
+    uint8_t TiffCompression = 0;
+
+    // --- ICO ---
+
+    // --- JPEG 2000 ---
+
+    // --- EXIF ---
+    double EXIF_XResolution = 0, EXIF_YResolution = 0;
+};
+
+// What a reader gets from the frame. `AlphaMask` is an out value: a reader that builds
+// a mask (BMP, ICO, GIF) leaves it here and the frame moves it into the buffer's alpha.
+struct TReadContext {
+    TStream& Stream;
+    TImageBuffer& Bitmap;
+    TImageParams& Params;
+    TProgressRec& Progress;
+    TImageIO& IO;
+    bool ParamsOnly = false;
+    std::unique_ptr<TPixelMask> AlphaMask;
+};
+
+// What a writer gets from the frame.
+struct TWriteContext {
+    TStream& Stream;
+    TImageBuffer& Bitmap;
+    TImageParams& Params;
+    TProgressRec& Progress;
+    TImageIO& IO;
+};
+
+// A codec plugs in here: one reader and/or writer per type code. Codecs report bad
+// input by setting Aborting (Progress.Abort()) and returning; only the JPEG and PNG
+// writers and the file layer raise.
+struct TCodecEntry {
+    int32_t FileType = 0;
+    void (*Read)(TReadContext&) = nullptr;
+    void (*Write)(TWriteContext&) = nullptr;
+};
+
+// The registered codecs (imageio/codecs/registry.cpp); nullptr when a code has none.
+const TCodecEntry* FindCodec(int32_t fileType);
+
+// The loader and saver.
+class TImageIO {
+public:
+    TImageIO();
+    ~TImageIO();
+    TImageIO(const TImageIO&) = delete;
+    TImageIO& operator=(const TImageIO&) = delete;
+
+    // The buffer loads fill and saves read: the attached document's current buffer,
+    // else the one handed in, else one the object owns.
+    TImageBuffer* IOBitmap();
+    void SetIOBitmap(TImageBuffer* bitmap);  // not owned; nullptr goes back to the own one
+    bool OwnsBitmap() const;
+
+    TImageDocument* AttachedDocument() const { return m_document; }
+    void AttachedDocument(TImageDocument* document);
+
+    TImageParams& Params() { return m_params; }
+
+    // --- loading ---
+    void LoadFile(const std::filesystem::path& fileName);
+    void LoadFileFormat(const std::filesystem::path& fileName, int32_t fileType);
+    void LoadFileByExtension(const std::filesystem::path& fileName);
+    void ReadFileParams(const std::filesystem::path& fileName);
+
+    void LoadTiffFile(const std::filesystem::path& fileName);
+    void LoadGifFile(const std::filesystem::path& fileName);
+    void LoadJpegFile(const std::filesystem::path& fileName);
+    void LoadBmpFile(const std::filesystem::path& fileName);
+    void LoadIcoFile(const std::filesystem::path& fileName);
+    void LoadPngFile(const std::filesystem::path& fileName);
+    void LoadJp2File(const std::filesystem::path& fileName);
+    void LoadJ2kFile(const std::filesystem::path& fileName);
+
+    void LoadTiffStream(TStream& stream);
+    void LoadGifStream(TStream& stream);
+    void LoadJpegStream(TStream& stream);
+    void LoadBmpStream(TStream& stream);
+    void LoadIcoStream(TStream& stream);
+    void LoadPngStream(TStream& stream);
+    void LoadJp2Stream(TStream& stream);
+    void LoadJ2kStream(TStream& stream);
+
+    // --- saving: a temporary file in the target's folder replaces the target only
+    // when the writer succeeded ---
+    void SaveJpegFile(const std::filesystem::path& fileName);
+    void SavePngFile(const std::filesystem::path& fileName);
+    void SaveBmpFile(const std::filesystem::path& fileName);
+    void SaveGifFile(const std::filesystem::path& fileName);
+    void SaveTiffFile(const std::filesystem::path& fileName);
+    void SaveIcoFile(const std::filesystem::path& fileName);
+    void SaveJ2kFile(const std::filesystem::path& fileName);
+    void SaveJp2File(const std::filesystem::path& fileName);
+
+    void SaveJpegStream(TStream& stream);
+    void SavePngStream(TStream& stream);
+    void SaveBmpStream(TStream& stream);
+    void SaveGifStream(TStream& stream);
+    void SaveTiffStream(TStream& stream);
+    void SaveIcoStream(TStream& stream);
+    void SaveJ2kStream(TStream& stream);
+    void SaveJp2Stream(TStream& stream);
+
+    void WaitThreads(bool aborting);
+    void DoFinishWork();
+
+    // --- published fields ---
+    std::atomic<bool> Aborting{false};
+    TProgressEvent OnProgress;
+    TNotifyEvent OnFinishWork;
+    TColor Background = MakeColor(240, 240, 240);  // the document's when attached
+    bool NativePixelFormat = false;
+    bool AutoAdjustDPI = false;
+    bool FilteredAdjustDPI = false;
+    bool StreamHeaders = false;
+    bool AsyncMode = false;
+
+    // The background colour in effect (the attached document's when attached).
+    TColor EffectiveBackground() const;
+
+private:
+    TImageParams m_params;
+    TImageDocument* m_document = nullptr;
+    TImageBuffer* m_external = nullptr;
+    std::unique_ptr<TImageBuffer> m_own;
+};
+
+}  // namespace morvane
