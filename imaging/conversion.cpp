@@ -516,13 +516,16 @@ void TImageBuffer::PixelFormat(TPixelFormatKind format) {
     if (format <= pfNoFormat || format >= kPixelFormatCount) return;
     const int width = m_width, height = m_height;
 
+    // AdoptPixelsOf empties the buffer it takes from, alpha included: move the alpha apart.
+    std::unique_ptr<TImageBuffer> alpha = TakeAlpha();
     TImageBuffer scratch;
     scratch.AdoptPixelsOf(*this);
-    scratch.SetAlpha(TakeAlpha());
+    scratch.SetAlpha(std::move(alpha));
     if (!Allocate(width, height, format)) {
         // Keep the image rather than lose it when the new format does not fit in memory.
+        alpha = scratch.TakeAlpha();
         AdoptPixelsOf(scratch);
-        SetAlpha(scratch.TakeAlpha());
+        SetAlpha(std::move(alpha));
         return;
     }
     ConvertFrom(scratch);

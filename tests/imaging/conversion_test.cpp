@@ -365,7 +365,9 @@ TEST(ConvertFromAlpha, DestinationEndsWithTheSourcesAlphaOrNone) {
             dest.ConvertFrom(source);
             EXPECT_FALSE(source.HasAlpha());
             ASSERT_EQ(dest.HasAlpha(), sourceAlpha);
-            if (sourceAlpha) EXPECT_EQ(dest.Alpha()->GetPixel8(1, 1), 7);
+            if (sourceAlpha) {
+                EXPECT_EQ(dest.Alpha()->GetPixel8(1, 1), 7);
+            }
         }
     }
 }
