@@ -244,6 +244,15 @@ AxisContributions BuildContributions(int srcSize, int dstSize, const FilterDescr
                                 : std::nearbyint(f.Kernel((c - double(n)) / width) * 256.0 / width);
             if (w != 0.0) entries.push_back({n, int32_t(w)});
         }
+        // A list whose weights all rounded to 0 (reductions beyond 512:1) or cancel out
+        // would give black, or white for a negative total, whatever the image holds; the
+        // source pixel at the centre stands in for it.
+        int64_t total = 0;
+        for (size_t k = first[size_t(i)]; k < entries.size(); ++k) total += entries[k].w;
+        if (total <= 0) {
+            entries.resize(first[size_t(i)]);
+            entries.push_back({int64_t(std::nearbyint(c)), 256});
+        }
     }
     first[size_t(dstSize)] = entries.size();
 
