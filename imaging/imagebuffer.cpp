@@ -190,6 +190,39 @@ FillPattern MakeFillPattern(TPixelFormatKind format, double value) {
     return p;
 }
 
+// Reverses the order of `width` pixels of N bytes in a row.
+template <size_t N>
+void ReversePixels(uint8_t* row, int width) {
+    for (int a = 0, b = width - 1; a < b; ++a, --b) {
+        uint8_t t[N];
+        std::memcpy(t, row + size_t(a) * N, N);
+        std::memcpy(row + size_t(a) * N, row + size_t(b) * N, N);
+        std::memcpy(row + size_t(b) * N, t, N);
+    }
+}
+
+// Fills `next` (height = sourceWidth) from source rows already put in destination column
+// order: destination (X, Y) takes pixel sx(Y) of rows[X]. Walks square blocks so that the
+// source rows being read down a column stay in cache while the block is written.
+template <size_t N>
+void TurnTiles(const std::vector<const uint8_t*>& rows, TImageBuffer& next, int sourceWidth,
+               bool mirrorCols) {
+    constexpr int kBlock = 32;
+    const int count = int(rows.size());
+    for (int x0 = 0; x0 < count; x0 += kBlock) {
+        const int x1 = std::min(count, x0 + kBlock);
+        for (int y0 = 0; y0 < sourceWidth; y0 += kBlock) {
+            const int y1 = std::min(sourceWidth, y0 + kBlock);
+            for (int y = y0; y < y1; ++y) {
+                uint8_t* dst = next.RowPointer(y);
+                const size_t offset = size_t(mirrorCols ? sourceWidth - 1 - y : y) * N;
+                for (int x = x0; x < x1; ++x)
+                    std::memcpy(dst + size_t(x) * N, rows[size_t(x)] + offset, N);
+            }
+        }
+    }
+}
+
 // Bytes that hold `width` pixels of `bitCount` bits.
 size_t PixelBytes(int width, int bitCount) {
     return (size_t(width) * size_t(bitCount) + 7) / 8;
@@ -1046,16 +1079,27 @@ void TImageBuffer::FlipPixels(TFlipDirection direction) {
         }
         return;
     }
-    const size_t bpp = size_t(m_bitCount / 8);
     for (int r = 0; r < m_height; ++r) {
         uint8_t* row = RowPointer(r);
-        if (bpp == 1) {
-            std::reverse(row, row + w);
-            continue;
+        switch (m_bitCount / 8) {
+            case 1:
+                std::reverse(row, row + w);
+                break;
+            case 2:
+                ReversePixels<2>(row, w);
+                break;
+            case 3:
+                ReversePixels<3>(row, w);
+                break;
+            case 4:
+                ReversePixels<4>(row, w);
+                break;
+            case 6:
+                ReversePixels<6>(row, w);
+                break;
+            default:
+                break;
         }
-        std::memcpy(scratch.data(), row, size_t(w) * bpp);
-        for (int x = 0; x < w; ++x)
-            std::memcpy(row + size_t(x) * bpp, scratch.data() + size_t(w - 1 - x) * bpp, bpp);
     }
 }
 
@@ -1081,34 +1125,33 @@ bool TImageBuffer::TurnPixels(Turn turn) {
     for (int y = 0; y < h; ++y)
         rows[size_t(mirrorRows ? h - 1 - y : y)] = RowPointer(y);
     const size_t bpp = size_t(m_bitCount / 8);
-    for (int Y = 0; Y < w; ++Y) {
+    for (int Y = 0; m_format == pf1g && Y < w; ++Y) {
         uint8_t* dst = next.RowPointer(Y);
         const int sx = mirrorCols ? w - 1 - Y : Y;
-        if (m_format == pf1g) {
-            std::memset(dst, 0, size_t(next.m_rowLen));
-            for (int X = 0; X < h; ++X)
-                if (GetBit(rows[size_t(X)], sx))
-                    PutBit(dst, X, true);
-            continue;
-        }
-        const size_t offset = size_t(sx) * bpp;
+        std::memset(dst, 0, size_t(next.m_rowLen));
+        for (int X = 0; X < h; ++X)
+            if (GetBit(rows[size_t(X)], sx))
+                PutBit(dst, X, true);
+    }
+    if (m_format != pf1g) {
         switch (bpp) {
             case 1:
-                for (int X = 0; X < h; ++X)
-                    dst[X] = rows[size_t(X)][offset];
+                TurnTiles<1>(rows, next, w, mirrorCols);
+                break;
+            case 2:
+                TurnTiles<2>(rows, next, w, mirrorCols);
                 break;
             case 3:
-                for (int X = 0; X < h; ++X)
-                    std::memcpy(dst + size_t(X) * 3, rows[size_t(X)] + offset, 3);
+                TurnTiles<3>(rows, next, w, mirrorCols);
                 break;
             case 4:
-                for (int X = 0; X < h; ++X)
-                    std::memcpy(dst + size_t(X) * 4, rows[size_t(X)] + offset, 4);
+                TurnTiles<4>(rows, next, w, mirrorCols);
+                break;
+            case 6:
+                TurnTiles<6>(rows, next, w, mirrorCols);
                 break;
             default:
-                for (int X = 0; X < h; ++X)
-                    std::memcpy(dst + size_t(X) * bpp, rows[size_t(X)] + offset, bpp);
-                break;
+                return false;
         }
     }
     if (m_palette && next.m_palette)
