@@ -44,7 +44,7 @@ FormatTraits TraitsOf(int32_t fileType) {
 }
 
 // A stream block header: four ASCII characters, a 32-bit zero and the 32-bit length of
-// the data that follows (little-endian, as the saves of the original platform wrote it).
+// the data that follows (little-endian).
 constexpr size_t kBlockHeaderSize = 12;
 
 void PutLe32(uint8_t* p, uint32_t v) {
@@ -278,6 +278,10 @@ bool TImageIO::QueueAsync(std::function<void()> work) {
 }
 
 void TImageIO::WaitThreads(bool aborting) {
+    // On the worker itself (a handler of a queued operation) there is nothing to wait for
+    // that could finish.
+    if (m_async->OnWorker())
+        return;
     while (m_async->Count(*this, aborting) > 0)
         m_async->WaitBriefly();
 }
@@ -405,8 +409,8 @@ void TImageIO::AfterRead(TReadContext& context, bool fixDpi) {
     TImageBuffer& bitmap = context.Bitmap;
     const TPixelMask* mask = context.AlphaMask.get();
     // A mask that does not match the image (a reader that stopped half way) is dropped.
-    if (mask && mask->BitsPerPixel() == 8 && mask->Width() == bitmap.Width() &&
-        mask->Height() == bitmap.Height() && !bitmap.IsEmpty()) {
+    if (mask && mask->Width() == bitmap.Width() && mask->Height() == bitmap.Height() &&
+        !bitmap.IsEmpty()) {
         if (TImageBuffer* alpha = bitmap.Alpha()) {
             alpha->CopyFromPixelMask(mask);
             alpha->FullyOpaque = mask->FullyOpaque;

@@ -113,7 +113,8 @@ public:
 };
 
 // What a reader gets from the frame. `AlphaMask` is an out value: a reader that builds
-// a mask (BMP, ICO, GIF) leaves an 8-bit mask of the image's size here and the frame
+// a mask (BMP, ICO, GIF) leaves a mask of the image's size here (8 bits, or 1 bit for
+// 0 and 255) and the frame
 // copies it into the buffer's alpha, with its FullyOpaque flag. The stream is positioned
 // at the start of the image data.
 struct TReadContext {
