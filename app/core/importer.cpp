@@ -7,6 +7,8 @@
 #include <array>
 #include <unordered_set>
 
+#include "ioframe.h"
+
 namespace morvane {
 
 namespace {
@@ -303,6 +305,17 @@ void FolderImport::Add(const std::vector<ImageEntry>& existingRows, const SizeRe
         if (addRow)
             addRow(std::move(entry));
     }
+}
+
+std::string ReadSizeText(TImageIO& io, const std::filesystem::path& file) {
+    try {
+        io.ReadFileParams(file);
+    } catch (...) {
+        // ReadFileParams catches its own failures; nothing may stop the import anyway.
+    }
+    std::string text = std::to_string(io.Params().Width) + "x" + std::to_string(io.Params().Height);
+    io.Params().SetDefaultParams();
+    return text;
 }
 
 std::vector<ImageEntry> ImportPaths(const std::vector<std::filesystem::path>& paths,

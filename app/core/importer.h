@@ -10,6 +10,8 @@
 
 namespace morvane {
 
+class TImageIO;
+
 // One row of the image list. Rows are kept sorted by DisplayName (CompareDisplayNames);
 // no two rows have the same FullPath compared after FoldCase. The shell icon is the
 // front end's business (it follows from the name).
@@ -77,6 +79,11 @@ class FolderImport {
     std::vector<std::filesystem::path> FoundPaths;
     std::atomic<bool> ImportAborted{false};
 };
+
+// The add phase's size reader over a stand-alone loader used for nothing else: the
+// Width "x" Height that ReadFileParams leaves (what the reset record holds when the file
+// cannot be read); the record is reset to its defaults afterwards.
+std::string ReadSizeText(TImageIO& io, const std::filesystem::path& file);
 
 // Both phases at once, as the command-line runner needs them: the rows the paths give,
 // sorted.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "importer.h"
+#include "ioframe.h"
 #include "tempdir.h"
 
 namespace morvane {
@@ -155,6 +156,18 @@ TEST(FolderImportTest, ImportPathsGivesSortedRowsAndNothingForUnknownPaths) {
     EXPECT_EQ(Names(ImportPaths({dir / "x", dir / "b.jpg"}, FakeSize)),
               (std::vector<std::string>{"a.gif", "A.png", "b.jpg"}));
     EXPECT_TRUE(ImportPaths({dir / "nothing here"}, FakeSize).empty());
+}
+
+TEST(FolderImportTest, SizeTextOfAFileThatCannotBeReadIsTheResetRecords) {
+    test::TempDir dir;
+    Touch(dir / "junk.png");
+    TImageIO io;
+    io.Params().Width = 77;  // left from an earlier file: the reset after each file clears it
+    io.Params().SetDefaultParams();
+    EXPECT_EQ(ReadSizeText(io, dir / "junk.png"), "0x0");
+    io.Params().Width = 5;
+    ReadSizeText(io, dir / "junk.png");
+    EXPECT_EQ(io.Params().Width, 0);  // reset afterwards
 }
 
 }  // namespace
