@@ -136,7 +136,9 @@ FillPattern MakeFillPattern(TPixelFormatKind format, double value) {
             break;
         }
         case pf32f: {
-            const float f = float(value);
+            // Out-of-range doubles are clamped: converting them to float is undefined.
+            const double limit = std::numeric_limits<float>::max();
+            const float f = std::isnan(value) ? 0.0f : float(std::clamp(value, -limit, limit));
             std::memcpy(p.bytes, &f, 4);
             p.size = 4;
             p.isMaximum = f == 1.0f;
@@ -221,6 +223,24 @@ void TurnTiles(const std::vector<const uint8_t*>& rows, TImageBuffer& next, int 
             }
         }
     }
+}
+
+// Clips a copy of `length` pixels from position src to position dst along one axis. A
+// negative position on either side moves the other one on and shortens the copy; then the
+// copy is cut to both sizes. False when nothing is left.
+bool ClipSpan(int64_t& src, int64_t& dst, int64_t& length, int64_t srcSize, int64_t dstSize) {
+    if (dst < 0) {
+        src -= dst;
+        length += dst;
+        dst = 0;
+    }
+    if (src < 0) {
+        dst -= src;
+        length += src;
+        src = 0;
+    }
+    length = std::min({length, srcSize - src, dstSize - dst});
+    return length > 0;
 }
 
 // Bytes that hold `width` pixels of `bitCount` bits.
@@ -663,34 +683,17 @@ void TImageBuffer::CopyArea(TImageBuffer& destination, int srcX, int srcY, int d
     if (!bitCopy && !bitsToRGB && !sameFormat)
         return;
 
-    // A negative position on either side moves the other one and narrows the rectangle.
-    if (dstX < 0) {
-        srcX -= dstX;
-        width += dstX;
-        dstX = 0;
-    }
-    if (dstY < 0) {
-        srcY -= dstY;
-        height += dstY;
-        dstY = 0;
-    }
-    if (srcX < 0) {
-        dstX -= srcX;
-        width += srcX;
-        srcX = 0;
-    }
-    if (srcY < 0) {
-        dstY -= srcY;
-        height += srcY;
-        srcY = 0;
-    }
-    // Widths are cut with 64-bit arithmetic: positions far off may be near INT_MAX.
-    width = int(
-        std::min<int64_t>({width, int64_t(m_width) - srcX, int64_t(destination.m_width) - dstX}));
-    height = int(std::min<int64_t>(
-        {height, int64_t(m_height) - srcY, int64_t(destination.m_height) - dstY}));
-    if (width <= 0 || height <= 0)
+    int64_t sx = srcX, sy = srcY, dx = dstX, dy = dstY, w = width, h = height;
+    if (!ClipSpan(sx, dx, w, m_width, destination.m_width) ||
+        !ClipSpan(sy, dy, h, m_height, destination.m_height))
         return;
+    // Everything now lies inside both buffers, so it fits in int again.
+    srcX = int(sx);
+    srcY = int(sy);
+    dstX = int(dx);
+    dstY = int(dy);
+    width = int(w);
+    height = int(h);
 
     if (&destination == this) {
         // Overlapping source and destination: go through a copy of the source rectangle.
@@ -724,13 +727,15 @@ void TImageBuffer::CopyArea(TImageBuffer& destination, int srcX, int srcY, int d
 void TImageBuffer::MoveArea(int x1, int y1, int x2, int y2, int dstX, int dstY, double fillValue) {
     if (IsEmpty())
         return;
-    // Clip the rectangle to the buffer; its pixels keep their destination.
+    // Clip the rectangle to the buffer; its pixels keep their destination. 64 bits: the
+    // corrections may carry a destination beyond the int range (it then copies nothing).
+    int64_t dx = dstX, dy = dstY;
     if (x1 < 0) {
-        dstX -= x1;
+        dx -= x1;
         x1 = 0;
     }
     if (y1 < 0) {
-        dstY -= y1;
+        dy -= y1;
         y1 = 0;
     }
     x2 = std::min(x2, m_width - 1);
@@ -744,7 +749,11 @@ void TImageBuffer::MoveArea(int x1, int y1, int x2, int y2, int dstX, int dstY, 
     CopyArea(scratch, x1, y1, 0, 0, w, h);
     scratch.FullyOpaque = FullyOpaque;
     FillArea(x1, y1, x2, y2, fillValue);
-    scratch.CopyArea(*this, 0, 0, dstX, dstY, w, h);
+    auto toInt = [](int64_t v) {
+        return int(std::clamp<int64_t>(v, std::numeric_limits<int>::min(),
+                                       std::numeric_limits<int>::max()));
+    };
+    scratch.CopyArea(*this, 0, 0, toInt(dx), toInt(dy), w, h);
 }
 
 bool TImageBuffer::Resize(int width, int height) {

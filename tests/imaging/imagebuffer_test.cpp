@@ -345,6 +345,15 @@ TEST(ImageBufferCopyArea, ClipsToBothBuffers) {
         {"negative source x", -1, 0, 0, 0, 2, 1, {{0, 1, 0, 0}, {0, 0, 0, 0}}},
         {"destination beyond the last column", 0, 0, 4, 0, 1, 1, {{0, 0, 0, 0}, {0, 0, 0, 0}}},
         {"source beyond the last row", 0, 2, 0, 0, 1, 1, {{0, 0, 0, 0}, {0, 0, 0, 0}}},
+        {"far-off positions", INT_MAX, 0, INT_MIN, 0, INT_MAX, 1, {{0, 0, 0, 0}, {0, 0, 0, 0}}},
+        {"huge negative destination",
+         0,
+         0,
+         INT_MIN + 2,
+         0,
+         INT_MAX,
+         2,
+         {{0, 0, 0, 0}, {0, 0, 0, 0}}},
     };
     TImageBuffer src(4, 2, pf8g);
     Paint8(src, [](int x, int y) { return 1 + x + 10 * y; });
@@ -390,6 +399,34 @@ TEST(ImageBufferCopyArea, BitsAndFormatPairs) {
     Paint8(self, [](int x, int) { return x + 1; });
     self.CopyArea(self, 0, 0, 1, 0, 4, 1);
     EXPECT_EQ(Pixels8(self), (std::vector<std::vector<int>>{{1, 1, 2, 3, 4}}));
+}
+
+TEST(ImageBufferMoveArea, MovesAndFillsWhatItUncovers) {
+    struct Case {
+        const char* name;
+        int x1, y1, x2, y2, dx, dy;
+        std::vector<std::vector<int>> expected;
+    };
+    // Pixel (x, y) holds 1 + x + 10 y; the fill is 0.
+    const Case cases[] = {
+        {"overlapping, one right", 0, 0, 2, 0, 1, 0, {{0, 1, 2, 3}, {11, 12, 13, 14}}},
+        {"down and left, partly off", 1, 0, 3, 0, -1, 1, {{1, 0, 0, 0}, {3, 4, 13, 14}}},
+        {"rectangle starting left of the buffer",
+         -2,
+         1,
+         1,
+         1,
+         0,
+         0,
+         {{1, 2, 11, 12}, {0, 0, 13, 14}}},
+        {"moved off the buffer", INT_MIN, 0, 1, 1, INT_MAX, 0, {{0, 0, 3, 4}, {0, 0, 13, 14}}},
+    };
+    for (const Case& c : cases) {
+        TImageBuffer b(4, 2, pf8g);
+        Paint8(b, [](int x, int y) { return 1 + x + 10 * y; });
+        b.MoveArea(c.x1, c.y1, c.x2, c.y2, c.dx, c.dy, 0);
+        EXPECT_EQ(Pixels8(b), c.expected) << c.name;
+    }
 }
 
 TEST(ImageBufferCanvas, SetCanvasSizeAlignsAndFillsAlpha) {
