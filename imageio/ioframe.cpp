@@ -1,6 +1,8 @@
 #include "ioframe.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "fileformats.h"
 #include "imagedocument.h"
+#include "imageproc.h"
 #include "streams.h"
 
 namespace morvane {
@@ -428,9 +431,26 @@ void TImageIO::AfterRead(TReadContext& context, bool fixDpi) {
     ApplyAutoAdjustDPI(bitmap);
 }
 
-// The point where AutoAdjustDPI resamples the image so that DpiX and DpiY become equal;
-// the resampling code is wired in here. Until then the flag changes nothing.
-void TImageIO::ApplyAutoAdjustDPI(TImageBuffer&) {}
+// AutoAdjustDPI: resamples the image (alpha included) so that DpiX and DpiY become
+// equal, stretching the shorter side. FilteredAdjustDPI picks the fast linear filter over
+// the nearest-pixel copy.
+void TImageIO::ApplyAutoAdjustDPI(TImageBuffer& bitmap) {
+    const int32_t dpiX = m_params.DpiX, dpiY = m_params.DpiY;
+    if (!AutoAdjustDPI || dpiX == dpiY || dpiX < 1 || dpiY < 1 || bitmap.IsEmpty())
+        return;
+    TImageProcessor proc;
+    proc.AttachedBitmap(&bitmap);
+    const TResampleFilter filter = FilteredAdjustDPI ? rfFastLinear : rfNone;
+    if (bitmap.Height() < bitmap.Width()) {
+        const double height = std::nearbyint(double(bitmap.Height()) / dpiY * dpiX);
+        proc.Resample(bitmap.Width(), int32_t(std::clamp(height, 1.0, double(INT32_MAX))), filter);
+        m_params.SetDpiY(dpiX);
+    } else {
+        const double width = std::nearbyint(double(bitmap.Width()) / dpiX * dpiY);
+        proc.Resample(int32_t(std::clamp(width, 1.0, double(INT32_MAX))), bitmap.Height(), filter);
+        m_params.SetDpiX(dpiY);
+    }
+}
 
 void TImageIO::ReadFileParams(const fs::path& fileName) {
     int32_t fileType = ftNone;

@@ -246,6 +246,33 @@ TEST_F(ImageIOTest, ReaderResultsAreCompletedByTheFrame) {
     EXPECT_EQ(io.Params().DpiX, 0);
 }
 
+TEST_F(ImageIOTest, AutoAdjustDPIStretchesTheShorterSideToEqualResolutions) {
+    fs::path file = Write("a.bmp", NoiseBytes());
+    // The fake image is 3 x 2: wider than high, so its height follows DpiX.
+    struct Case {
+        bool adjust;
+        int32_t dpiX, dpiY;
+        int width, height;
+        int32_t dpiOut;
+    };
+    for (const Case& c : {Case{false, 150, 100, 3, 2, 100}, Case{true, 150, 100, 3, 3, 150},
+                          Case{true, 100, 100, 3, 2, 100}, Case{true, 300, 100, 3, 6, 300}}) {
+        io.AutoAdjustDPI = c.adjust;
+        g.dpiX = c.dpiX;
+        g.dpiY = c.dpiY;
+        g.withMask = true;
+        io.LoadFile(file);
+        TImageBuffer& bitmap = *io.IOBitmap();
+        EXPECT_EQ(bitmap.Width(), c.width);
+        EXPECT_EQ(bitmap.Height(), c.height) << c.dpiX << " x " << c.dpiY;
+        EXPECT_EQ(io.Params().DpiX, c.dpiX);
+        EXPECT_EQ(io.Params().DpiY, c.dpiOut);
+        ASSERT_TRUE(bitmap.HasAlpha());
+        EXPECT_EQ(bitmap.Alpha()->Height(), c.height);
+        EXPECT_EQ(bitmap.PixelAsRGB(2, c.height - 1), (TBGRTriple{30, 20, 10}));
+    }
+}
+
 // The record describes the last file only; write options survive loads.
 TEST_F(ImageIOTest, SecondLoadLeavesNothingOfTheFirst) {
     fs::path file = Write("a.jpg", JpegBytes());
