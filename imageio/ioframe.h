@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/jpeg/jpegmarkers.h"
 #include "fileformats.h"
 #include "imagebuffer.h"
 #include "imagingdefs.h"
@@ -79,6 +80,14 @@ public:
     int32_t JpegSmoothing = 0;
     bool JpegProgressive = false;
     uint8_t JpegColorSpace = 2;
+    uint8_t JpegChromaSubsampling = 1;  // luminance sampling: 0 = 2x1, 1 = 2x2, 2 = 1x1
+    int32_t JpegScaleUsed = 1;          // denominator of the last load: 1, 2, 4, 8
+    TMarkerList JpegMarkers;            // APPn and COM markers, written back
+    int32_t JpegWarningCount = 0;       // library warnings of the last load
+    int32_t JpegWarningCode = 0;        // code of the last warning (0 without warnings)
+    std::string XmpText;                // the XMP packet (also TIFF tag 700)
+    TIptcInfoList IptcList;             // IPTC records (also TIFF tag 33723)
+    std::vector<uint8_t> IccProfile;    // embedded ICC profile; empty when none
 
     // --- PNG ---
     bool PngInterlaced = false;
