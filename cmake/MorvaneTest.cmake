@@ -11,7 +11,7 @@ endif()
 set(MORVANE_REFERENCE_DIR "${CMAKE_BINARY_DIR}/corpus-reference")
 function(morvane_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} morvane_testsupport GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE MORVANE_CORPUS_DIR="${MORVANE_CORPUS_DIR}"
                                               MORVANE_REFERENCE_DIR="${MORVANE_REFERENCE_DIR}")

@@ -57,11 +57,15 @@ std::span<const TFileFormatInfo> FileFormatTable();
 // optional), first match in table order; nullptr when none.
 const TFileFormatInfo* FindFormatByExtension(std::string_view extension);
 
+// The row of a type code; nullptr for codes without a row (15, 21, unknown).
+const TFileFormatInfo* FindFormatByCode(int32_t fileType);
+
 // Content detection: a type code or 0. Leaves the stream position where it was;
 // any exception inside ends detection with 0.
 int32_t FindStreamFormat(TStream& stream);
 
 // Content first, then extension rules; 0 when the file does not exist or nothing fits.
+// Never throws: a file that cannot be opened gives 0.
 int32_t FindFileFormat(const std::filesystem::path& fileName, bool verifyExtension);
 
 }  // namespace morvane
