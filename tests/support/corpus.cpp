@@ -93,8 +93,9 @@ std::optional<PamImage> ReferenceDecode(const std::filesystem::path& corpusDir,
         std::error_code ec;
         std::filesystem::create_directories(referenceDir, ec);
         // Tests run in parallel: write aside, then rename into place.
+        // reference.py picks the output format by the extension, which stays last.
         std::filesystem::path temp = out;
-        temp += ".tmp" + std::to_string(getpid());
+        temp.replace_extension(".tmp" + std::to_string(getpid()) + ".pam");
         std::string command = "/usr/bin/python3 " + Quote((corpusDir / "reference.py").string()) +
                               " " + Quote((corpusDir / file).string()) + " -o " +
                               Quote(temp.string()) + (native ? " --channels native" : "") +

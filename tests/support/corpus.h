@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct ManifestRow {
     std::string ReferenceDecoder; // "pillow", "magick", "none" or "n/a"
     std::string Notes;
 };
+// GoogleTest prints a parameter by its file.
+inline void PrintTo(const ManifestRow& row, std::ostream* out) { *out << row.File; }
 
 // The manifest rows whose file starts with `prefix` and whose format is `format`.
 std::vector<ManifestRow> ReadManifest(const std::filesystem::path& corpusDir,
