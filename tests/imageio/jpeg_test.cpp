@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -127,6 +128,62 @@ bool HasMarker(const Bytes& file, uint8_t code, const std::string& prefix) {
 
 Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// Encodes rows of R, G, B bytes with the library alone; `tables` receives a tables-only
+// datastream and the image stream then omits its tables (JPEG in TIFF does this).
+Bytes LibraryEncode(const std::vector<uint8_t>& rgb, int width, int height, Bytes* tables) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    c.image_width = JDIMENSION(width);
+    c.image_height = JDIMENSION(height);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 100, TRUE);
+    unsigned char* memory = nullptr;
+    unsigned long size = 0;
+    if (tables) {
+        jpeg_mem_dest(&c, &memory, &size);
+        jpeg_write_tables(&c);
+        tables->assign(memory, memory + size);
+        std::free(memory);
+        memory = nullptr;
+        size = 0;
+    }
+    jpeg_mem_dest(&c, &memory, &size);
+    jpeg_start_compress(&c, tables ? FALSE : TRUE);
+    for (int y = 0; y < height; ++y) {
+        JSAMPROW row = const_cast<uint8_t*>(&rgb[size_t(y) * size_t(width) * 3]);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    Bytes out(memory, memory + size);
+    std::free(memory);
+    jpeg_destroy_compress(&c);
+    return out;
+}
+
+// The library's own decode of a file into R, G, B rows.
+std::vector<uint8_t> LibraryDecodeRgb(const Bytes& file) {
+    jpeg_decompress_struct d;
+    jpeg_error_mgr err;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, file.data(), file.size());
+    jpeg_read_header(&d, TRUE);
+    d.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&d);
+    std::vector<uint8_t> rgb(size_t(d.output_width) * d.output_height * 3);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW row = &rgb[size_t(d.output_scanline) * d.output_width * 3];
+        jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    return rgb;
+}
+
 // ---------------------------------------------------------------- scale choice
 
 TEST(JpegReader, ScaleChoiceDecodesTheLargestReductionThatCoversTheWantedSize) {
@@ -169,6 +226,31 @@ TEST(JpegReader, ScaleChoiceDecodesTheLargestReductionThatCoversTheWantedSize) {
         EXPECT_EQ(d->params.OriginalHeight, 3000);
         EXPECT_EQ(d->rows, c.height);
     }
+}
+
+TEST(JpegReader, TablesStreamSuppliesTheTablesOfAnAbbreviatedImage) {
+    const int width = 24, height = 16;
+    std::vector<uint8_t> rgb(size_t(width) * height * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 7);
+    Bytes tables;
+    Bytes image = LibraryEncode(rgb, width, height, &tables);
+    Bytes complete = LibraryEncode(rgb, width, height, nullptr);
+
+    auto expected = Decode(complete);
+    ASSERT_FALSE(expected->aborted);
+    TImageBuffer decoded;
+    TImageParams params;
+    Progress progress;
+    TMemoryStream tablesStream(tables.data(), tables.size());
+    TMemoryStream imageStream(image.data(), image.size());
+    int rows = ReadJpegStream(imageStream, &tablesStream, decoded, false, -1, false, true, false,
+                              false, false, false, progress.rec, params);
+    EXPECT_FALSE(progress.aborting);
+    EXPECT_EQ(rows, height);
+    EXPECT_EQ(MaxDifference(decoded, *expected->image), 0);
+
+    auto without = Decode(image);  // no quantization tables: the library refuses
+    EXPECT_TRUE(without->aborted);
 }
 
 TEST(JpegReader, ParamsOnlyRecordsTheFileWithoutDecoding) {
@@ -229,7 +311,12 @@ TEST(JpegWriter, EachColourSpaceCarriesItsHeadersAndReadsBack) {
 
 TEST(JpegReader, RgbAndYCbCrEncodingsOfOnePictureLoadAlike) {
     auto picture = BlockPicture(48, 32);
-    auto rgb = Decode(Encode(*picture, [](TImageParams& p) { p.JpegColorSpace = 0; }));
+    Bytes rgbFile = Encode(*picture, [](TImageParams& p) { p.JpegColorSpace = 0; });
+    // The library alone sees red where the buffer had red: no swap on the way in.
+    std::vector<uint8_t> plain = LibraryDecodeRgb(rgbFile);
+    EXPECT_NEAR(plain[0], picture->GetPixel24(0, 0).rgbtRed, 2);
+    EXPECT_NEAR(plain[2], picture->GetPixel24(0, 0).rgbtBlue, 2);
+    auto rgb = Decode(rgbFile);
     auto ycc = Decode(Encode(*picture, [](TImageParams& p) { p.JpegColorSpace = 2; }));
     EXPECT_EQ(rgb->params.JpegColorSpace, 0);
     EXPECT_EQ(ycc->params.JpegColorSpace, 2);

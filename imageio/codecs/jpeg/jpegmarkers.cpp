@@ -170,6 +170,10 @@ bool FindPhotoshopResource(std::span<const uint8_t> app13, uint16_t id, TPhotosh
     return false;
 }
 
+bool IsXmpMarker(uint8_t code, std::span<const uint8_t> payload) {
+    return code == kApp1 && StartsWith(payload, kXmpSignature, kXmpSignatureLength);
+}
+
 std::vector<uint8_t> BuildPhotoshopIptcBlock(std::span<const uint8_t> iim) {
     std::vector<uint8_t> out(kPhotoshopSignature, kPhotoshopSignature + sizeof(kPhotoshopSignature));
     size_t n = iim.size();

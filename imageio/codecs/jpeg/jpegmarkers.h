@@ -89,4 +89,7 @@ std::vector<uint8_t> BuildPhotoshopIptcBlock(std::span<const uint8_t> iim);
 inline constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";  // followed by a zero
 inline constexpr size_t kXmpSignatureLength = sizeof(kXmpSignature);   // with the zero
 
+// An APP1 marker holding an XMP packet (the signature, a zero, the packet).
+bool IsXmpMarker(uint8_t code, std::span<const uint8_t> payload);
+
 }  // namespace morvane

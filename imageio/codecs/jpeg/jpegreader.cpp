@@ -20,7 +20,7 @@ using detail::JpegSource;
 using detail::JpegTry;
 
 constexpr int kSoiSearchLength = 150;
-constexpr uint8_t kApp0 = 0xE0, kApp1 = 0xE1, kApp13 = 0xED;
+constexpr uint8_t kApp0 = 0xE0, kApp13 = 0xED;
 
 // Start-of-image bytes FF D8 FF within the first 150 positions from the current one;
 // leaves the stream at them. False (position unspecified) when absent.
@@ -105,8 +105,7 @@ void ReadMetadata(TImageParams& params) {
     }
     for (int i = 0; i < markers.Count(); ++i) {
         auto payload = markers.PayloadAt(i);
-        if (markers.CodeAt(i) == kApp1 && payload.size() >= kXmpSignatureLength &&
-            std::memcmp(payload.data(), kXmpSignature, kXmpSignatureLength) == 0) {
+        if (IsXmpMarker(markers.CodeAt(i), payload)) {
             params.XmpText.assign(reinterpret_cast<const char*>(payload.data()) + kXmpSignatureLength,
                                   payload.size() - kXmpSignatureLength);
             break;

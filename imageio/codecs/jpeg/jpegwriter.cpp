@@ -216,9 +216,7 @@ void PrepareJpegMarkers(TImageParams& params) {
     // XMP: the packet of XmpText replaces the file's.
     if (!params.XmpText.empty()) {
         for (int i = 0; i < markers.Count(); ++i) {
-            auto payload = markers.PayloadAt(i);
-            if (markers.CodeAt(i) == kApp1 && payload.size() >= kXmpSignatureLength &&
-                std::memcmp(payload.data(), kXmpSignature, kXmpSignatureLength) == 0) {
+            if (IsXmpMarker(markers.CodeAt(i), markers.PayloadAt(i))) {
                 markers.Delete(i);
                 break;
             }
