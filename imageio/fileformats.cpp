@@ -262,6 +262,13 @@ const TFileFormatInfo* FindFormatByExtension(std::string_view extension) {
     return nullptr;
 }
 
+const TFileFormatInfo* FindFormatOfFileName(const std::filesystem::path& fileName) {
+    std::string name = fileName.filename().string();
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return nullptr;
+    return FindFormatByExtension(std::string_view(name).substr(dot));
+}
+
 const TFileFormatInfo* FindFormatByCode(int32_t fileType) {
     for (const TFileFormatInfo& row : kFormatTable) {
         if (row.FileType == fileType)
@@ -301,12 +308,7 @@ int32_t FindFileFormat(const std::filesystem::path& fileName, bool verifyExtensi
         content = ftNone;
     }
 
-    // The extension is what follows the last '.' of the file name, so ".png" counts too.
-    std::string name = fileName.filename().string();
-    size_t dot = name.rfind('.');
-    const TFileFormatInfo* row = dot == std::string::npos
-                                     ? nullptr
-                                     : FindFormatByExtension(std::string_view(name).substr(dot));
+    const TFileFormatInfo* row = FindFormatOfFileName(fileName);
 
     if (row && row->FileType == ftRAW && content == ftTIFF)
         return ftRAW;

@@ -57,6 +57,10 @@ std::span<const TFileFormatInfo> FileFormatTable();
 // optional), first match in table order; nullptr when none.
 const TFileFormatInfo* FindFormatByExtension(std::string_view extension);
 
+// The row of a file name's extension: the text after the last '.' of its file name
+// (so ".png" has one); nullptr when none.
+const TFileFormatInfo* FindFormatOfFileName(const std::filesystem::path& fileName);
+
 // The row of a type code; nullptr for codes without a row (15, 21, unknown).
 const TFileFormatInfo* FindFormatByCode(int32_t fileType);
 

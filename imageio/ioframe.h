@@ -45,15 +45,22 @@ struct TProgressRec {
 
 // The per-image parameter record: readers fill it with what a file holds, writers take
 // their options from it. It persists across loads of the same TImageIO.
+// A field's default is its initializer below; SetDefaultParams restores them all, so a
+// new field needs nothing more than its initializer. What a file brings with it (lists,
+// text, metadata) is also cleared in ResetInfo, in the section of its format.
 class TImageParams {
 public:
-    explicit TImageParams(TImageIO* owner = nullptr);
+    explicit TImageParams(TImageIO* owner = nullptr) : Owner(owner) {}
 
     void SetDefaultParams();
-    // Clears only what a file brings with it (markers, text, EXIF, profiles, ...).
+    // Clears only what a file brings with it (markers, text, EXIF, profiles, ...); the
+    // size, the resolution, the sample fields and every write option stay.
     void ResetInfo();
+    // Store the resolution (dots per inch) here and in the EXIF field of the same axis,
+    // and pass it on to the attached document.
     void SetDpiX(int32_t value);
     void SetDpiY(int32_t value);
+    // The page or frame to read, stored in ImageIndex and in each format's index field.
     void SetImageIndex(int32_t value);
 
     TImageIO* Owner = nullptr;
@@ -99,11 +106,14 @@ public:
 
     // --- GIF ---
     bool GifInterlaced = false;
+    int32_t GifImageIndex = 0;
 
     // --- TIFF ---
     uint8_t TiffCompression = 0;
+    int32_t TiffImageIndex = 0;
 
     // --- ICO ---
+    int32_t IcoImageIndex = 0;
 
     // --- JPEG 2000 ---
 
@@ -112,7 +122,10 @@ public:
 };
 
 // What a reader gets from the frame. `AlphaMask` is an out value: a reader that builds
-// a mask (BMP, ICO, GIF) leaves it here and the frame moves it into the buffer's alpha.
+// a mask (BMP, ICO, GIF) leaves a mask of the image's size here (8 bits, or 1 bit for
+// 0 and 255) and the frame
+// copies it into the buffer's alpha, with its FullyOpaque flag. The stream is positioned
+// at the start of the image data.
 struct TReadContext {
     TStream& Stream;
     TImageBuffer& Bitmap;
@@ -134,12 +147,19 @@ struct TWriteContext {
 
 // A codec plugs in here: one reader and/or writer per type code. Codecs report bad
 // input by setting Aborting (Progress.Abort()) and returning; only the JPEG and PNG
-// writers and the file layer raise.
+// writers and the file layer raise. `PrepareSave`, when present, runs before the file
+// is created: the buffer preparation of the format's save (PrepareAs24RGB for JPEG, ICO
+// and JPEG 2000, plus whatever the format refreshes in the record).
 struct TCodecEntry {
     int32_t FileType = 0;
     void (*Read)(TReadContext&) = nullptr;
     void (*Write)(TWriteContext&) = nullptr;
+    void (*PrepareSave)(TImageBuffer&, TImageParams&) = nullptr;
 };
+
+// Converts the buffer in place to pf24RGB unless it is pf24RGB or pf1g (the preparation
+// of the JPEG, ICO and JPEG 2000 saves).
+void PrepareAs24RGB(TImageBuffer& bitmap, TImageParams& params);
 
 // The registered codecs (imageio/codecs/registry.cpp); nullptr when a code has none.
 const TCodecEntry* FindCodec(int32_t fileType);
@@ -163,7 +183,14 @@ public:
 
     TImageParams& Params() { return m_params; }
 
+    // Test hook: where the object looks up its codecs. Tests point it at a function that
+    // answers with fake codecs; everything else leaves it at the registry.
+    const TCodecEntry* (*CodecLookup)(int32_t fileType) = &FindCodec;
+
     // --- loading ---
+    // None of the operations returns a result: one has succeeded when it raised nothing
+    // and Aborting is false afterwards. Opening a file raises EFOpenError; a malformed
+    // file, or a format without a reader in this build, sets Aborting instead.
     void LoadFile(const std::filesystem::path& fileName);
     void LoadFileFormat(const std::filesystem::path& fileName, int32_t fileType);
     void LoadFileByExtension(const std::filesystem::path& fileName);
@@ -188,7 +215,8 @@ public:
     void LoadJ2kStream(TStream& stream);
 
     // --- saving: a temporary file in the target's folder replaces the target only
-    // when the writer succeeded ---
+    // when the writer succeeded (no exception, Aborting clear); otherwise the target is
+    // left as it was. Creating the file raises EFCreateError naming the target ---
     void SaveJpegFile(const std::filesystem::path& fileName);
     void SavePngFile(const std::filesystem::path& fileName);
     void SaveBmpFile(const std::filesystem::path& fileName);
@@ -207,7 +235,10 @@ public:
     void SaveJ2kStream(TStream& stream);
     void SaveJp2Stream(TStream& stream);
 
+    // Waits until every operation queued by AsyncMode has run; with `aborting`, keeps
+    // Aborting set meanwhile so that they stop at their next test.
     void WaitThreads(bool aborting);
+    // Reports 100 % through OnProgress, then calls OnFinishWork.
     void DoFinishWork();
 
     // --- published fields ---
@@ -225,10 +256,27 @@ public:
     TColor EffectiveBackground() const;
 
 private:
+    class AsyncQueue;
+
+    void LoadCodec(int32_t fileType, const std::filesystem::path& fileName);
+    void LoadCodec(int32_t fileType, TStream& stream);
+    void Load(int32_t fileType, const std::filesystem::path* fileName, TStream* stream);
+    void SaveCodec(int32_t fileType, const std::filesystem::path& fileName);
+    void SaveCodec(int32_t fileType, TStream& stream);
+    void Save(int32_t fileType, const std::filesystem::path* fileName, TStream* stream);
+    bool HasReader(int32_t fileType) const;
+    // Runs `work` on this object's worker when AsyncMode applies; false when the caller
+    // is to run it now.
+    bool QueueAsync(std::function<void()> work);
+    TProgressRec MakeProgress();
+    void AfterRead(TReadContext& context, bool fixDpi);
+    void ApplyAutoAdjustDPI(TImageBuffer& bitmap);
+
     TImageParams m_params;
     TImageDocument* m_document = nullptr;
     TImageBuffer* m_external = nullptr;
     std::unique_ptr<TImageBuffer> m_own;
+    std::unique_ptr<AsyncQueue> m_async;
 };
 
 }  // namespace morvane

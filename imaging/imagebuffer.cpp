@@ -136,7 +136,9 @@ FillPattern MakeFillPattern(TPixelFormatKind format, double value) {
             break;
         }
         case pf32f: {
-            const float f = float(value);
+            // Out-of-range doubles are clamped: converting them to float is undefined.
+            const double limit = std::numeric_limits<float>::max();
+            const float f = std::isnan(value) ? 0.0f : float(std::clamp(value, -limit, limit));
             std::memcpy(p.bytes, &f, 4);
             p.size = 4;
             p.isMaximum = f == 1.0f;
@@ -188,6 +190,57 @@ FillPattern MakeFillPattern(TPixelFormatKind format, double value) {
             break;
     }
     return p;
+}
+
+// Reverses the order of `width` pixels of N bytes in a row.
+template <size_t N>
+void ReversePixels(uint8_t* row, int width) {
+    for (int a = 0, b = width - 1; a < b; ++a, --b) {
+        uint8_t t[N];
+        std::memcpy(t, row + size_t(a) * N, N);
+        std::memcpy(row + size_t(a) * N, row + size_t(b) * N, N);
+        std::memcpy(row + size_t(b) * N, t, N);
+    }
+}
+
+// Fills `next` (height = sourceWidth) from source rows already put in destination column
+// order: destination (X, Y) takes pixel sx(Y) of rows[X]. Walks square blocks so that the
+// source rows being read down a column stay in cache while the block is written.
+template <size_t N>
+void TurnTiles(const std::vector<const uint8_t*>& rows, TImageBuffer& next, int sourceWidth,
+               bool mirrorCols) {
+    constexpr int kBlock = 32;
+    const int count = int(rows.size());
+    for (int x0 = 0; x0 < count; x0 += kBlock) {
+        const int x1 = std::min(count, x0 + kBlock);
+        for (int y0 = 0; y0 < sourceWidth; y0 += kBlock) {
+            const int y1 = std::min(sourceWidth, y0 + kBlock);
+            for (int y = y0; y < y1; ++y) {
+                uint8_t* dst = next.RowPointer(y);
+                const size_t offset = size_t(mirrorCols ? sourceWidth - 1 - y : y) * N;
+                for (int x = x0; x < x1; ++x)
+                    std::memcpy(dst + size_t(x) * N, rows[size_t(x)] + offset, N);
+            }
+        }
+    }
+}
+
+// Clips a copy of `length` pixels from position src to position dst along one axis. A
+// negative position on either side moves the other one on and shortens the copy; then the
+// copy is cut to both sizes. False when nothing is left.
+bool ClipSpan(int64_t& src, int64_t& dst, int64_t& length, int64_t srcSize, int64_t dstSize) {
+    if (dst < 0) {
+        src -= dst;
+        length += dst;
+        dst = 0;
+    }
+    if (src < 0) {
+        dst -= src;
+        length += src;
+        src = 0;
+    }
+    length = std::min({length, srcSize - src, dstSize - dst});
+    return length > 0;
 }
 
 // Bytes that hold `width` pixels of `bitCount` bits.
@@ -630,34 +683,17 @@ void TImageBuffer::CopyArea(TImageBuffer& destination, int srcX, int srcY, int d
     if (!bitCopy && !bitsToRGB && !sameFormat)
         return;
 
-    // A negative position on either side moves the other one and narrows the rectangle.
-    if (dstX < 0) {
-        srcX -= dstX;
-        width += dstX;
-        dstX = 0;
-    }
-    if (dstY < 0) {
-        srcY -= dstY;
-        height += dstY;
-        dstY = 0;
-    }
-    if (srcX < 0) {
-        dstX -= srcX;
-        width += srcX;
-        srcX = 0;
-    }
-    if (srcY < 0) {
-        dstY -= srcY;
-        height += srcY;
-        srcY = 0;
-    }
-    // Widths are cut with 64-bit arithmetic: positions far off may be near INT_MAX.
-    width = int(
-        std::min<int64_t>({width, int64_t(m_width) - srcX, int64_t(destination.m_width) - dstX}));
-    height = int(std::min<int64_t>(
-        {height, int64_t(m_height) - srcY, int64_t(destination.m_height) - dstY}));
-    if (width <= 0 || height <= 0)
+    int64_t sx = srcX, sy = srcY, dx = dstX, dy = dstY, w = width, h = height;
+    if (!ClipSpan(sx, dx, w, m_width, destination.m_width) ||
+        !ClipSpan(sy, dy, h, m_height, destination.m_height))
         return;
+    // Everything now lies inside both buffers, so it fits in int again.
+    srcX = int(sx);
+    srcY = int(sy);
+    dstX = int(dx);
+    dstY = int(dy);
+    width = int(w);
+    height = int(h);
 
     if (&destination == this) {
         // Overlapping source and destination: go through a copy of the source rectangle.
@@ -691,13 +727,15 @@ void TImageBuffer::CopyArea(TImageBuffer& destination, int srcX, int srcY, int d
 void TImageBuffer::MoveArea(int x1, int y1, int x2, int y2, int dstX, int dstY, double fillValue) {
     if (IsEmpty())
         return;
-    // Clip the rectangle to the buffer; its pixels keep their destination.
+    // Clip the rectangle to the buffer; its pixels keep their destination. 64 bits: the
+    // corrections may carry a destination beyond the int range (it then copies nothing).
+    int64_t dx = dstX, dy = dstY;
     if (x1 < 0) {
-        dstX -= x1;
+        dx -= x1;
         x1 = 0;
     }
     if (y1 < 0) {
-        dstY -= y1;
+        dy -= y1;
         y1 = 0;
     }
     x2 = std::min(x2, m_width - 1);
@@ -711,7 +749,11 @@ void TImageBuffer::MoveArea(int x1, int y1, int x2, int y2, int dstX, int dstY, 
     CopyArea(scratch, x1, y1, 0, 0, w, h);
     scratch.FullyOpaque = FullyOpaque;
     FillArea(x1, y1, x2, y2, fillValue);
-    scratch.CopyArea(*this, 0, 0, dstX, dstY, w, h);
+    auto toInt = [](int64_t v) {
+        return int(std::clamp<int64_t>(v, std::numeric_limits<int>::min(),
+                                       std::numeric_limits<int>::max()));
+    };
+    scratch.CopyArea(*this, 0, 0, toInt(dx), toInt(dy), w, h);
 }
 
 bool TImageBuffer::Resize(int width, int height) {
@@ -1046,16 +1088,27 @@ void TImageBuffer::FlipPixels(TFlipDirection direction) {
         }
         return;
     }
-    const size_t bpp = size_t(m_bitCount / 8);
     for (int r = 0; r < m_height; ++r) {
         uint8_t* row = RowPointer(r);
-        if (bpp == 1) {
-            std::reverse(row, row + w);
-            continue;
+        switch (m_bitCount / 8) {
+            case 1:
+                std::reverse(row, row + w);
+                break;
+            case 2:
+                ReversePixels<2>(row, w);
+                break;
+            case 3:
+                ReversePixels<3>(row, w);
+                break;
+            case 4:
+                ReversePixels<4>(row, w);
+                break;
+            case 6:
+                ReversePixels<6>(row, w);
+                break;
+            default:
+                break;
         }
-        std::memcpy(scratch.data(), row, size_t(w) * bpp);
-        for (int x = 0; x < w; ++x)
-            std::memcpy(row + size_t(x) * bpp, scratch.data() + size_t(w - 1 - x) * bpp, bpp);
     }
 }
 
@@ -1081,34 +1134,33 @@ bool TImageBuffer::TurnPixels(Turn turn) {
     for (int y = 0; y < h; ++y)
         rows[size_t(mirrorRows ? h - 1 - y : y)] = RowPointer(y);
     const size_t bpp = size_t(m_bitCount / 8);
-    for (int Y = 0; Y < w; ++Y) {
+    for (int Y = 0; m_format == pf1g && Y < w; ++Y) {
         uint8_t* dst = next.RowPointer(Y);
         const int sx = mirrorCols ? w - 1 - Y : Y;
-        if (m_format == pf1g) {
-            std::memset(dst, 0, size_t(next.m_rowLen));
-            for (int X = 0; X < h; ++X)
-                if (GetBit(rows[size_t(X)], sx))
-                    PutBit(dst, X, true);
-            continue;
-        }
-        const size_t offset = size_t(sx) * bpp;
+        std::memset(dst, 0, size_t(next.m_rowLen));
+        for (int X = 0; X < h; ++X)
+            if (GetBit(rows[size_t(X)], sx))
+                PutBit(dst, X, true);
+    }
+    if (m_format != pf1g) {
         switch (bpp) {
             case 1:
-                for (int X = 0; X < h; ++X)
-                    dst[X] = rows[size_t(X)][offset];
+                TurnTiles<1>(rows, next, w, mirrorCols);
+                break;
+            case 2:
+                TurnTiles<2>(rows, next, w, mirrorCols);
                 break;
             case 3:
-                for (int X = 0; X < h; ++X)
-                    std::memcpy(dst + size_t(X) * 3, rows[size_t(X)] + offset, 3);
+                TurnTiles<3>(rows, next, w, mirrorCols);
                 break;
             case 4:
-                for (int X = 0; X < h; ++X)
-                    std::memcpy(dst + size_t(X) * 4, rows[size_t(X)] + offset, 4);
+                TurnTiles<4>(rows, next, w, mirrorCols);
+                break;
+            case 6:
+                TurnTiles<6>(rows, next, w, mirrorCols);
                 break;
             default:
-                for (int X = 0; X < h; ++X)
-                    std::memcpy(dst + size_t(X) * bpp, rows[size_t(X)] + offset, bpp);
-                break;
+                return false;
         }
     }
     if (m_palette && next.m_palette)

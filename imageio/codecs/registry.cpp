@@ -9,7 +9,7 @@ namespace {
 
 // One row per codec; a codec plugs in by adding its entry here.
 constexpr std::array kCodecs{
-    TCodecEntry{ftJPEG, ReadJpegCodec, WriteJpegCodec},
+    TCodecEntry{ftJPEG, ReadJpegCodec, WriteJpegCodec, PrepareJpegSave},
 };
 
 }  // namespace

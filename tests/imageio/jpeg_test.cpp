@@ -20,6 +20,7 @@
 #include "imagebuffer.h"
 #include "ioframe.h"
 #include "streams.h"
+#include "tempdir.h"
 
 namespace morvane {
 namespace {
@@ -763,6 +764,58 @@ TEST(JpegReader, AbortingAndMaxRowsStopTheRows) {
                               false, progress.rec, params);
     EXPECT_EQ(rows, 10);  // row 10 of 40 reports 25 %
     EXPECT_GT(calls, 0);
+}
+
+// ---------------------------------------------------------------- through the frame
+
+TEST(JpegFrame, SaveAndLoadThroughTheFrameKeepMarkersAndScale) {
+    test::TempDir dir;
+    const auto path = dir / "picture.jpg";
+    {
+        TImageIO io;
+        io.IOBitmap()->Allocate(64, 48, pf8p);  // a palette buffer crosses as pf24RGB
+        io.IOBitmap()->Fill(0);
+        io.IOBitmap()->PaletteEntry(0, {10, 200, 30});
+        io.Params().JpegMarkers.Add(0xFE, "kept", 4);
+        io.Params().SetDpiX(96);
+        io.Params().SetDpiY(96);
+        io.SaveJpegFile(path);
+        EXPECT_FALSE(io.Aborting);
+        EXPECT_EQ(io.Params().FileType, ftJPEG);
+    }
+    TImageIO io;
+    io.Params().JpegScale = 0;
+    io.Params().Width = 30;
+    io.Params().Height = 20;
+    io.LoadFile(path);
+    ASSERT_FALSE(io.Aborting);
+    EXPECT_EQ(io.Params().FileType, ftJPEG);
+    EXPECT_EQ(io.Params().JpegScaleUsed, 2);
+    EXPECT_EQ(io.IOBitmap()->Width(), 32);
+    EXPECT_EQ(io.IOBitmap()->Height(), 24);
+    EXPECT_EQ(io.Params().DpiX, 96);
+    TBGRTriple c = io.IOBitmap()->GetPixel24(5, 5);
+    EXPECT_NEAR(c.rgbtBlue, 10, 3);
+    EXPECT_NEAR(c.rgbtGreen, 200, 3);
+    EXPECT_NEAR(c.rgbtRed, 30, 3);
+    ASSERT_EQ(io.Params().JpegMarkers.Count(), 1);
+    EXPECT_EQ(io.Params().JpegMarkers.CodeAt(0), 0xFE);
+
+    io.ReadFileParams(path);
+    EXPECT_EQ(io.Params().FileType, ftJPEG);
+    EXPECT_EQ(io.Params().Width, 64);
+    EXPECT_EQ(io.Params().Height, 48);
+
+    // A second load leaves nothing of the first file's markers and metadata.
+    TImageBuffer plain(8, 8, pf24RGB);
+    plain.Fill(50);
+    Bytes bare = Encode(plain);
+    io.Params().XmpText = "left over";
+    TMemoryStream stream(bare.data(), bare.size());
+    io.LoadJpegStream(stream);
+    EXPECT_FALSE(io.Aborting);
+    EXPECT_EQ(io.Params().JpegMarkers.Count(), 0);
+    EXPECT_TRUE(io.Params().XmpText.empty());
 }
 
 }  // namespace

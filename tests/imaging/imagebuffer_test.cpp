@@ -345,6 +345,15 @@ TEST(ImageBufferCopyArea, ClipsToBothBuffers) {
         {"negative source x", -1, 0, 0, 0, 2, 1, {{0, 1, 0, 0}, {0, 0, 0, 0}}},
         {"destination beyond the last column", 0, 0, 4, 0, 1, 1, {{0, 0, 0, 0}, {0, 0, 0, 0}}},
         {"source beyond the last row", 0, 2, 0, 0, 1, 1, {{0, 0, 0, 0}, {0, 0, 0, 0}}},
+        {"far-off positions", INT_MAX, 0, INT_MIN, 0, INT_MAX, 1, {{0, 0, 0, 0}, {0, 0, 0, 0}}},
+        {"huge negative destination",
+         0,
+         0,
+         INT_MIN + 2,
+         0,
+         INT_MAX,
+         2,
+         {{0, 0, 0, 0}, {0, 0, 0, 0}}},
     };
     TImageBuffer src(4, 2, pf8g);
     Paint8(src, [](int x, int y) { return 1 + x + 10 * y; });
@@ -392,6 +401,34 @@ TEST(ImageBufferCopyArea, BitsAndFormatPairs) {
     EXPECT_EQ(Pixels8(self), (std::vector<std::vector<int>>{{1, 1, 2, 3, 4}}));
 }
 
+TEST(ImageBufferMoveArea, MovesAndFillsWhatItUncovers) {
+    struct Case {
+        const char* name;
+        int x1, y1, x2, y2, dx, dy;
+        std::vector<std::vector<int>> expected;
+    };
+    // Pixel (x, y) holds 1 + x + 10 y; the fill is 0.
+    const Case cases[] = {
+        {"overlapping, one right", 0, 0, 2, 0, 1, 0, {{0, 1, 2, 3}, {11, 12, 13, 14}}},
+        {"down and left, partly off", 1, 0, 3, 0, -1, 1, {{1, 0, 0, 0}, {3, 4, 13, 14}}},
+        {"rectangle starting left of the buffer",
+         -2,
+         1,
+         1,
+         1,
+         0,
+         0,
+         {{1, 2, 11, 12}, {0, 0, 13, 14}}},
+        {"moved off the buffer", INT_MIN, 0, 1, 1, INT_MAX, 0, {{0, 0, 3, 4}, {0, 0, 13, 14}}},
+    };
+    for (const Case& c : cases) {
+        TImageBuffer b(4, 2, pf8g);
+        Paint8(b, [](int x, int y) { return 1 + x + 10 * y; });
+        b.MoveArea(c.x1, c.y1, c.x2, c.y2, c.dx, c.dy, 0);
+        EXPECT_EQ(Pixels8(b), c.expected) << c.name;
+    }
+}
+
 TEST(ImageBufferCanvas, SetCanvasSizeAlignsAndFillsAlpha) {
     struct Case {
         const char* name;
@@ -403,28 +440,60 @@ TEST(ImageBufferCanvas, SetCanvasSizeAlignsAndFillsAlpha) {
         {"wider, right aligned", 13, 10, 2, 0, 3, 0},
         {"narrower, centred", 6, 10, 1, 0, -2, 0},
         {"narrower, right aligned", 7, 10, 2, 0, -3, 0},
-        {"taller, bottom; shorter wide left", 8, 13, 0, 2, 0, 3},
-        {"shorter, centred, wider centred", 12, 5, 1, 1, 1, -2},
+        {"taller at the bottom, narrower on the left", 8, 13, 0, 2, 0, 3},
+        {"shorter centred, wider centred", 12, 5, 1, 1, 1, -2},
     };
-    for (const Case& c : cases) {
-        TImageBuffer b(10, 10, pf8g);
-        Paint8(b, [](int x, int y) { return 1 + x + 10 * y; });
-        Paint8(*b.Alpha(), [](int x, int y) { return 100 + x + 10 * y; });
-        b.SetCanvasSize(c.width, c.height, 0, 7, c.hAlign, c.vAlign);
-        ASSERT_EQ(b.Width(), c.width) << c.name;
-        ASSERT_EQ(b.Height(), c.height) << c.name;
-        ASSERT_TRUE(b.HasAlpha()) << c.name;
-        ASSERT_EQ(b.AlphaIfAny()->Width(), c.width) << c.name;
-        ASSERT_EQ(b.AlphaIfAny()->Height(), c.height) << c.name;
-        for (int y = 0; y < c.height; ++y)
-            for (int x = 0; x < c.width; ++x) {
-                const int ox = x - c.offsetX, oy = y - c.offsetY;
-                const bool old = ox >= 0 && ox < 10 && oy >= 0 && oy < 10;
-                EXPECT_EQ(b.GetPixel8(x, y), old ? 1 + ox + 10 * oy : 0)
-                    << c.name << " at " << x << "," << y;
-                EXPECT_EQ(b.Alpha()->GetPixel8(x, y), old ? 100 + ox + 10 * oy : 7)
-                    << c.name << " alpha at " << x << "," << y;
-            }
+    // Each format stores a code per pixel: old pixels 1 + x + 10 y (pf1g: one bit of it);
+    // the fill value stores code 0. The expected image is built with the same coding.
+    struct Format {
+        TPixelFormatKind format;
+        double fill;
+        void (*put)(TImageBuffer&, int x, int y, int code);
+        int (*get)(const TImageBuffer&, int x, int y);
+    };
+    const Format formats[] = {
+        {pf8g, 0, [](TImageBuffer& b, int x, int y, int v) { b.SetPixel8(x, y, uint8_t(v)); },
+         [](const TImageBuffer& b, int x, int y) { return int(b.GetPixel8(x, y)); }},
+        {pf24RGB, MakeColor(255, 0, 0),
+         [](TImageBuffer& b, int x, int y, int v) {
+             b.SetPixel24(x, y, {uint8_t(v), uint8_t(v * 3), uint8_t(255 - v)});
+         },
+         [](const TImageBuffer& b, int x, int y) {
+             const TBGRTriple p = b.GetPixel24(x, y);
+             const int v = p.rgbtBlue;
+             return p.rgbtGreen == uint8_t(v * 3) && p.rgbtRed == 255 - v ? v : -1;
+         }},
+        {pf1g, 0, [](TImageBuffer& b, int x, int y, int v) { b.SetPixel1(x, y, v % 3 != 0); },
+         [](const TImageBuffer& b, int x, int y) { return int(b.GetPixel1(x, y)); }},
+    };
+    for (const Format& f : formats) {
+        for (const Case& c : cases) {
+            TImageBuffer b(10, 10, f.format);
+            for (int y = 0; y < 10; ++y)
+                for (int x = 0; x < 10; ++x)
+                    f.put(b, x, y, 1 + x + 10 * y);
+            Paint8(*b.Alpha(), [](int x, int y) { return 100 + x + 10 * y; });
+            b.SetCanvasSize(c.width, c.height, f.fill, 7, c.hAlign, c.vAlign);
+            ASSERT_EQ(b.Width(), c.width) << c.name;
+            ASSERT_EQ(b.Height(), c.height) << c.name;
+            ASSERT_TRUE(b.HasAlpha()) << c.name;
+            ASSERT_EQ(b.AlphaIfAny()->Width(), c.width) << c.name;
+            ASSERT_EQ(b.AlphaIfAny()->Height(), c.height) << c.name;
+            TImageBuffer expected(c.width, c.height, f.format);
+            int wrong = 0, wrongAlpha = 0;
+            for (int y = 0; y < c.height; ++y)
+                for (int x = 0; x < c.width; ++x) {
+                    const int ox = x - c.offsetX, oy = y - c.offsetY;
+                    const bool old = ox >= 0 && ox < 10 && oy >= 0 && oy < 10;
+                    f.put(expected, x, y, old ? 1 + ox + 10 * oy : 0);
+                    if (f.get(b, x, y) != f.get(expected, x, y))
+                        ++wrong;
+                    if (b.Alpha()->GetPixel8(x, y) != (old ? 100 + ox + 10 * oy : 7))
+                        ++wrongAlpha;
+                }
+            EXPECT_EQ(wrong, 0) << "format " << f.format << ": " << c.name;
+            EXPECT_EQ(wrongAlpha, 0) << "format " << f.format << ": " << c.name;
+        }
     }
 }
 

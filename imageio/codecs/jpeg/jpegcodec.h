@@ -36,7 +36,8 @@ int ReadJpegStream(TStream& stream, TStream* tablesStream, TImageBuffer& bitmap,
                    bool readMetadata, bool rawYCbCr, bool paramsOnly, TProgressRec& progress,
                    TImageParams& params);
 
-// Encodes `bitmap` (any format; a pf24RGB working copy is made when needed) with the
+// Encodes `bitmap` (any format; other formats than pf24RGB cross as a pf24RGB working
+// copy, row by row; the buffer itself is not changed) with the
 // options and markers of `params`. A zero size or a short write sets Aborting; a fatal
 // library error sets Aborting and throws EJpegError.
 void WriteJpegStream(TStream& stream, TImageBuffer& bitmap, TImageParams& params,
@@ -46,8 +47,10 @@ void WriteJpegStream(TStream& stream, TImageBuffer& bitmap, TImageParams& params
 // the IPTC block when the list was changed, and the XMP block.
 void PrepareJpegMarkers(TImageParams& params);
 
-// The registry's entries: the load and save of the I/O frame (type code 3).
+// The registry's entries: the load and save of the I/O frame (type code 3). The save's
+// preparation refreshes the markers; the pixels need none, the writer takes any format.
 void ReadJpegCodec(TReadContext& context);
 void WriteJpegCodec(TWriteContext& context);
+void PrepareJpegSave(TImageBuffer& bitmap, TImageParams& params);
 
 }  // namespace morvane

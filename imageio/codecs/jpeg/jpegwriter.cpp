@@ -127,19 +127,30 @@ void JpegWriter::WriteMarkers() {
 void JpegWriter::WriteRows() {
     j_compress_ptr cinfo = &m_cinfo;
     const int width = m_bitmap.Width(), height = m_bitmap.Height();
-    std::vector<uint8_t> scratch(m_cmykInput ? size_t(width) * 4 : 0);
+    // A buffer in another format crosses as a pf24RGB working copy, one row at a time.
+    const bool convert = m_bitmap.PixelFormat() != pf24RGB;
+    std::vector<uint8_t> bgr(convert ? size_t(width) * 3 : 0);
+    std::vector<uint8_t> cmyk(m_cmykInput ? size_t(width) * 4 : 0);
     m_progress.Start(height);
     for (int y = 0; y < height; ++y) {
-        // The library never writes through the row pointer it is given.
-        JSAMPROW row = const_cast<uint8_t*>(m_bitmap.RowPointer(y));
+        // The library never writes through the row pointers it is given.
+        const uint8_t* source = m_bitmap.RowPointer(y);
+        if (convert) {
+            for (int x = 0; x < width; ++x) {
+                TBGRTriple c = m_bitmap.PixelAsRGB(x, y);
+                std::memcpy(&bgr[size_t(x) * 3], &c, 3);
+            }
+            source = bgr.data();
+        }
         if (m_cmykInput) {
-            const uint8_t* s = row;
+            const uint8_t* s = source;
             for (int x = 0; x < width; ++x, s += 3) {
                 TCMYKBytes c = RGBToCMYK(s[2], s[1], s[0]);
-                std::memcpy(&scratch[size_t(x) * 4], &c, 4);
+                std::memcpy(&cmyk[size_t(x) * 4], &c, 4);
             }
-            row = scratch.data();
+            source = cmyk.data();
         }
+        JSAMPROW row = const_cast<uint8_t*>(source);
         Library([cinfo, &row] { jpeg_write_scanlines(cinfo, &row, 1); });
         m_progress.Step();
         if (m_progress.IsAborting()) return;
@@ -150,23 +161,11 @@ void JpegWriter::WriteRows() {
 
 void WriteJpegStream(TStream& stream, TImageBuffer& bitmap, TImageParams& params,
                      TProgressRec& progress) {
-    const TImageBuffer* source = &bitmap;
-    std::unique_ptr<TImageBuffer> copy;
-    if (bitmap.PixelFormat() != pf24RGB) {
-        copy = std::make_unique<TImageBuffer>();
-        copy->Assign(bitmap);
-        copy->PixelFormat(pf24RGB);
-        if (copy->PixelFormat() != pf24RGB && !bitmap.IsEmpty()) {
-            progress.Abort();
-            return;
-        }
-        source = copy.get();
-    }
-    if (source->Width() == 0 || source->Height() == 0) {
+    if (bitmap.IsEmpty() || bitmap.Width() == 0 || bitmap.Height() == 0) {
         progress.Abort();
         return;
     }
-    JpegWriter writer(stream, *source, params, progress);
+    JpegWriter writer(stream, bitmap, params, progress);
     writer.Write();
 }
 
@@ -233,8 +232,9 @@ void ReadJpegCodec(TReadContext& context) {
                    context.Params);
 }
 
+void PrepareJpegSave(TImageBuffer&, TImageParams& params) { PrepareJpegMarkers(params); }
+
 void WriteJpegCodec(TWriteContext& context) {
-    PrepareJpegMarkers(context.Params);
     WriteJpegStream(context.Stream, context.Bitmap, context.Params, context.Progress);
 }
 
