@@ -139,8 +139,8 @@ struct TWriteContext {
 // A codec plugs in here: one reader and/or writer per type code. Codecs report bad
 // input by setting Aborting (Progress.Abort()) and returning; only the JPEG and PNG
 // writers and the file layer raise. `PrepareSave`, when present, runs before the file
-// is created: the buffer preparation of the format's save (PrepareAs24RGB for JPEG, ICO
-// and JPEG 2000, plus whatever the format refreshes in the record).
+// is created, after the frame's own preparation (JPEG, ICO and JPEG 2000 saves get a
+// pf24RGB or pf1g buffer): whatever else the format refreshes (JPEG markers, say).
 struct TCodecEntry {
     int32_t FileType = 0;
     void (*Read)(TReadContext&) = nullptr;
@@ -148,9 +148,6 @@ struct TCodecEntry {
     void (*PrepareSave)(TImageBuffer&, TImageParams&) = nullptr;
 };
 
-// Converts the buffer in place to pf24RGB unless it is pf24RGB or pf1g (the preparation
-// of the JPEG, ICO and JPEG 2000 saves).
-void PrepareAs24RGB(TImageBuffer& bitmap, TImageParams& params);
 
 // The registered codecs (imageio/codecs/registry.cpp); nullptr when a code has none.
 const TCodecEntry* FindCodec(int32_t fileType);
