@@ -265,6 +265,14 @@ TColor TImageIO::EffectiveBackground() const {
     return m_document ? m_document->Background : Background;
 }
 
+void TImageIO::SetBackground(TColor color) {
+    if (m_document) {
+        m_document->Background = color;
+    } else {
+        Background = color;
+    }
+}
+
 bool TImageIO::HasReader(int32_t fileType) const {
     const TCodecEntry* codec = CodecLookup ? CodecLookup(fileType) : nullptr;
     return codec && codec->Read;

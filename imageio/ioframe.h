@@ -237,14 +237,19 @@ public:
     TProgressEvent OnProgress;
     TNotifyEvent OnFinishWork;
     TColor Background = MakeColor(240, 240, 240);  // the document's when attached
-    bool NativePixelFormat = false;
     bool AutoAdjustDPI = false;
     bool FilteredAdjustDPI = false;
     bool StreamHeaders = false;
     bool AsyncMode = false;
 
-    // The background colour in effect (the attached document's when attached).
+    // Keep the file's own pixel format; the same value as Params().IsNativePixelFormat.
+    bool NativePixelFormat() const { return m_params.IsNativePixelFormat; }
+    void NativePixelFormat(bool value) { m_params.IsNativePixelFormat = value; }
+
+    // The background colour in effect (the attached document's when attached), and its
+    // setter (which sets the document's when attached).
     TColor EffectiveBackground() const;
+    void SetBackground(TColor color);
 
 private:
     class AsyncQueue;

@@ -401,8 +401,12 @@ TEST_F(ImageIOTest, AttachedDocumentReceivesTheImageAndItsResolution) {
     EXPECT_EQ(io.IOBitmap(), &document.CurrentBuffer());
     EXPECT_EQ(document.DpiX(), 72);
     EXPECT_EQ(document.DpiY(), 96);
+    io.SetBackground(MakeColor(1, 2, 3));
+    EXPECT_EQ(document.Background, MakeColor(1, 2, 3));
+    EXPECT_EQ(io.EffectiveBackground(), MakeColor(1, 2, 3));
     io.AttachedDocument(nullptr);
     EXPECT_TRUE(io.OwnsBitmap());
+    EXPECT_EQ(io.EffectiveBackground(), io.Background);
 }
 
 TEST(TProgressRec, ReportsRoundedPercentOncePerChange) {
