@@ -31,6 +31,17 @@ inline TBGRTriple CMYKToRGB(TCMYKBytes v) { return CMYKToRGB(v.c, v.m, v.y, v.k)
 TCMYKBytes RGBToCMYKFormula(uint8_t r, uint8_t g, uint8_t b);
 TBGRTriple CMYKToRGBFormula(uint8_t c, uint8_t m, uint8_t y, uint8_t k);
 
+// Whole rows of `count` pixels in one call, with output identical to the per-colour
+// functions above: `bgr` holds blue, green, red bytes per pixel (pf24RGB order), `cmyk`
+// the stored pfCMYK bytes. Source and destination must not overlap.
+void RGBToCMYKRow(const uint8_t* bgr, uint8_t* cmyk, int count);
+void CMYKToRGBRow(const uint8_t* cmyk, uint8_t* bgr, int count);
+
+// Whether CMYK conversions currently go through the colour-managed transforms: false while
+// CMYKColorManagement is off. The first call with the switch on builds the transforms
+// (thread-safe); whether that worked is remembered for the rest of the process.
+bool CMYKTransformsUsable();
+
 TLabBytes RGBToCIELab(TBGRTriple rgb);
 TBGRTriple CIELabToRGB(uint8_t L, int8_t a, int8_t b);
 inline TBGRTriple CIELabToRGB(TLabBytes v) { return CIELabToRGB(v.L, v.a, v.b); }

@@ -79,8 +79,8 @@ class TImageBuffer : public TImageBufferBase {
     // --- geometry and storage ---
     // Allocates width x height pixels of `format`; pixel contents are undefined.
     // Keeps pixels and alpha when geometry is unchanged and NeedsReallocate is clear.
-    // Never throws: a byte count that overflows or memory that cannot be had gives
-    // false and an empty (0 x 0, pfNoFormat storage) buffer.
+    // Never throws: a byte count that overflows 64 bits, a row longer than 2 GiB or
+    // memory that cannot be had gives false and an empty (0 x 0, pfNoFormat) buffer.
     bool Allocate(int width, int height, TPixelFormatKind format) override;
     void FreeImage();  // releases pixels, palette and alpha; the buffer becomes empty
 
