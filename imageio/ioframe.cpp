@@ -29,13 +29,16 @@ struct FormatTraits {
     int32_t FileType = 0;
     size_t ReadBuffer = 0;           // read through a TBufferedReadStream of this size
     bool FixDpi = true;              // a resolution below 2 becomes the default after reading
+    bool SaveAs24RGB = false;        // saved from pf24RGB (or pf1g), converted in place
     const char* BlockTag = nullptr;  // the tag of a stream block header
 };
 
-// Formats not listed read unbuffered, fix the resolution and have no block header.
+// Formats not listed read unbuffered, fix the resolution, save the buffer as it is and
+// have no block header.
 constexpr FormatTraits kFormatTraits[] = {
-    {ftTIFF, 0, false, "TIFF"},
-    {ftJPEG, 8192, true, "JFIF"},
+    {ftTIFF, 0, false, false, "TIFF"}, {ftJPEG, 8192, true, true, "JFIF"},
+    {ftICO, 0, true, true, nullptr},   {ftJP2, 0, true, true, nullptr},
+    {ftJ2K, 0, true, true, nullptr},
 };
 
 FormatTraits TraitsOf(int32_t fileType) {
@@ -115,6 +118,10 @@ void TImageParams::ResetInfo() {
     InputICCProfile.clear();
 
     // JPEG
+    JpegMarkers.Clear();
+    IptcList.Reset();
+    XmpText.clear();
+    IccProfile.clear();
 
     // PNG
 
@@ -564,6 +571,9 @@ void TImageIO::Save(int32_t fileType, const fs::path* fileName, TStream* stream)
     }
     const FormatTraits traits = TraitsOf(fileType);
     Finishing(*this, [&] {
+        const TPixelFormatKind format = bitmap->PixelFormat();
+        if (traits.SaveAs24RGB && !bitmap->IsEmpty() && format != pf24RGB && format != pf1g)
+            bitmap->PixelFormat(pf24RGB);
         if (codec->PrepareSave)
             codec->PrepareSave(*bitmap, m_params);
         // The writer fills a new file; the target is replaced only when it succeeded.

@@ -34,6 +34,7 @@ struct FakeCodec {
     WriteOutcome outcome = WriteOutcome::Succeed;
     // what happened
     int32_t readCode = 0, writeCode = 0;
+    TPixelFormatKind writtenFormat = pfNoFormat;
     int prepared = 0;
     bool paramsOnly = false;
     Bytes readBytes;
@@ -74,6 +75,7 @@ const std::string kWritten = "NEW IMAGE DATA";
 template <int32_t Code>
 void FakeWrite(TWriteContext& c) {
     g.writeCode = Code;
+    g.writtenFormat = c.Bitmap.PixelFormat();
     c.Stream.Write(kWritten.data(), kWritten.size());
     if (g.outcome == WriteOutcome::Abort)
         c.Progress.Abort();
@@ -358,6 +360,29 @@ TEST_F(ImageIOTest, SaveReplacesTheTargetOnlyWhenTheWriterSucceeded) {
             expected.push_back("photo.jpg");
         EXPECT_EQ(Listing(out.path()), expected) << c.name;
     }
+}
+
+// JPEG (like ICO and JPEG 2000) is written from pf24RGB or pf1g; BMP takes any format.
+TEST_F(ImageIOTest, SavePreparesTheBufferPerFormat) {
+    struct Case {
+        void (TImageIO::*save)(TStream&);
+        TPixelFormatKind before, written;
+    };
+    const std::vector<Case> cases = {
+        {&TImageIO::SaveJpegStream, pf8g, pf24RGB},
+        {&TImageIO::SaveJpegStream, pfRGB48, pf24RGB},
+        {&TImageIO::SaveJpegStream, pf1g, pf1g},
+        {&TImageIO::SaveBmpStream, pf8g, pf8g},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(io.IOBitmap()->Allocate(4, 2, c.before));
+        io.IOBitmap()->Fill(200);
+        TMemoryStream out;
+        (io.*c.save)(out);
+        EXPECT_EQ(g.writtenFormat, c.written) << c.before;
+        EXPECT_EQ(io.IOBitmap()->PixelFormat(), c.written) << c.before;  // in place
+    }
+    EXPECT_EQ(io.IOBitmap()->Width(), 4);
 }
 
 TEST_F(ImageIOTest, SaveIntoAMissingFolderRaisesEFCreateError) {
