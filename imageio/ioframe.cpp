@@ -1,6 +1,8 @@
 #include "ioframe.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "fileformats.h"
 #include "imagedocument.h"
+#include "imageproc.h"
 #include "streams.h"
 
 namespace morvane {
@@ -26,13 +29,16 @@ struct FormatTraits {
     int32_t FileType = 0;
     size_t ReadBuffer = 0;           // read through a TBufferedReadStream of this size
     bool FixDpi = true;              // a resolution below 2 becomes the default after reading
+    bool SaveAs24RGB = false;        // saved from pf24RGB (or pf1g), converted in place
     const char* BlockTag = nullptr;  // the tag of a stream block header
 };
 
-// Formats not listed read unbuffered, fix the resolution and have no block header.
+// Formats not listed read unbuffered, fix the resolution, save the buffer as it is and
+// have no block header.
 constexpr FormatTraits kFormatTraits[] = {
-    {ftTIFF, 0, false, "TIFF"},
-    {ftJPEG, 8192, true, "JFIF"},
+    {ftTIFF, 0, false, false, "TIFF"}, {ftJPEG, 8192, true, true, "JFIF"},
+    {ftICO, 0, true, true, nullptr},   {ftJP2, 0, true, true, nullptr},
+    {ftJ2K, 0, true, true, nullptr},
 };
 
 FormatTraits TraitsOf(int32_t fileType) {
@@ -112,6 +118,10 @@ void TImageParams::ResetInfo() {
     InputICCProfile.clear();
 
     // JPEG
+    JpegMarkers.Clear();
+    IptcList.Reset();
+    XmpText.clear();
+    IccProfile.clear();
 
     // PNG
 
@@ -263,6 +273,14 @@ void TImageIO::AttachedDocument(TImageDocument* document) {
 
 TColor TImageIO::EffectiveBackground() const {
     return m_document ? m_document->Background : Background;
+}
+
+void TImageIO::SetBackground(TColor color) {
+    if (m_document) {
+        m_document->Background = color;
+    } else {
+        Background = color;
+    }
 }
 
 bool TImageIO::HasReader(int32_t fileType) const {
@@ -420,9 +438,26 @@ void TImageIO::AfterRead(TReadContext& context, bool fixDpi) {
     ApplyAutoAdjustDPI(bitmap);
 }
 
-// The point where AutoAdjustDPI resamples the image so that DpiX and DpiY become equal;
-// the resampling code is wired in here. Until then the flag changes nothing.
-void TImageIO::ApplyAutoAdjustDPI(TImageBuffer&) {}
+// AutoAdjustDPI: resamples the image (alpha included) so that DpiX and DpiY become
+// equal, stretching the shorter side. FilteredAdjustDPI picks the fast linear filter over
+// the nearest-pixel copy.
+void TImageIO::ApplyAutoAdjustDPI(TImageBuffer& bitmap) {
+    const int32_t dpiX = m_params.DpiX, dpiY = m_params.DpiY;
+    if (!AutoAdjustDPI || dpiX == dpiY || dpiX < 1 || dpiY < 1 || bitmap.IsEmpty())
+        return;
+    TImageProcessor proc;
+    proc.AttachedBitmap(&bitmap);
+    const TResampleFilter filter = FilteredAdjustDPI ? rfFastLinear : rfNone;
+    if (bitmap.Height() < bitmap.Width()) {
+        const double height = std::nearbyint(double(bitmap.Height()) / dpiY * dpiX);
+        proc.Resample(bitmap.Width(), int32_t(std::clamp(height, 1.0, double(INT32_MAX))), filter);
+        m_params.SetDpiY(dpiX);
+    } else {
+        const double width = std::nearbyint(double(bitmap.Width()) / dpiX * dpiY);
+        proc.Resample(int32_t(std::clamp(width, 1.0, double(INT32_MAX))), bitmap.Height(), filter);
+        m_params.SetDpiX(dpiY);
+    }
+}
 
 void TImageIO::ReadFileParams(const fs::path& fileName) {
     int32_t fileType = ftNone;
@@ -536,6 +571,9 @@ void TImageIO::Save(int32_t fileType, const fs::path* fileName, TStream* stream)
     }
     const FormatTraits traits = TraitsOf(fileType);
     Finishing(*this, [&] {
+        const TPixelFormatKind format = bitmap->PixelFormat();
+        if (traits.SaveAs24RGB && !bitmap->IsEmpty() && format != pf24RGB && format != pf1g)
+            bitmap->PixelFormat(pf24RGB);
         if (codec->PrepareSave)
             codec->PrepareSave(*bitmap, m_params);
         // The writer fills a new file; the target is replaced only when it succeeded.

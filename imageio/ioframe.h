@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/jpeg/jpegmarkers.h"
 #include "fileformats.h"
 #include "imagebuffer.h"
 #include "imagingdefs.h"
@@ -86,6 +87,14 @@ public:
     int32_t JpegSmoothing = 0;
     bool JpegProgressive = false;
     uint8_t JpegColorSpace = 2;
+    uint8_t JpegChromaSubsampling = 1;  // luminance sampling: 0 = 2x1, 1 = 2x2, 2 = 1x1
+    int32_t JpegScaleUsed = 1;          // denominator of the last load: 1, 2, 4, 8
+    TMarkerList JpegMarkers;            // APPn and COM markers, written back
+    int32_t JpegWarningCount = 0;       // library warnings of the last load
+    int32_t JpegWarningCode = 0;        // code of the last warning (0 without warnings)
+    std::string XmpText;                // the XMP packet (also TIFF tag 700)
+    TIptcInfoList IptcList;             // IPTC records (also TIFF tag 33723)
+    std::vector<uint8_t> IccProfile;    // embedded ICC profile; empty when none
 
     // --- PNG ---
     bool PngInterlaced = false;
@@ -139,8 +148,8 @@ struct TWriteContext {
 // A codec plugs in here: one reader and/or writer per type code. Codecs report bad
 // input by setting Aborting (Progress.Abort()) and returning; only the JPEG and PNG
 // writers and the file layer raise. `PrepareSave`, when present, runs before the file
-// is created: the buffer preparation of the format's save (PrepareAs24RGB for JPEG, ICO
-// and JPEG 2000, plus whatever the format refreshes in the record).
+// is created, after the frame's own preparation (JPEG, ICO and JPEG 2000 saves get a
+// pf24RGB or pf1g buffer): whatever else the format refreshes (JPEG markers, say).
 struct TCodecEntry {
     int32_t FileType = 0;
     void (*Read)(TReadContext&) = nullptr;
@@ -148,9 +157,6 @@ struct TCodecEntry {
     void (*PrepareSave)(TImageBuffer&, TImageParams&) = nullptr;
 };
 
-// Converts the buffer in place to pf24RGB unless it is pf24RGB or pf1g (the preparation
-// of the JPEG, ICO and JPEG 2000 saves).
-void PrepareAs24RGB(TImageBuffer& bitmap, TImageParams& params);
 
 // The registered codecs (imageio/codecs/registry.cpp); nullptr when a code has none.
 const TCodecEntry* FindCodec(int32_t fileType);
@@ -237,14 +243,19 @@ public:
     TProgressEvent OnProgress;
     TNotifyEvent OnFinishWork;
     TColor Background = MakeColor(240, 240, 240);  // the document's when attached
-    bool NativePixelFormat = false;
     bool AutoAdjustDPI = false;
     bool FilteredAdjustDPI = false;
     bool StreamHeaders = false;
     bool AsyncMode = false;
 
-    // The background colour in effect (the attached document's when attached).
+    // Keep the file's own pixel format; the same value as Params().IsNativePixelFormat.
+    bool NativePixelFormat() const { return m_params.IsNativePixelFormat; }
+    void NativePixelFormat(bool value) { m_params.IsNativePixelFormat = value; }
+
+    // The background colour in effect (the attached document's when attached), and its
+    // setter (which sets the document's when attached).
     TColor EffectiveBackground() const;
+    void SetBackground(TColor color);
 
 private:
     class AsyncQueue;

@@ -146,7 +146,10 @@ std::filesystem::path TemporaryNameBeside(const std::filesystem::path& target, u
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%05x%04x%03x", unsigned(::getpid()) & 0xFFFFF,
                   (counter.fetch_add(1) + ticks) & 0xFFFF, attempt & 0xFFF);
-    return target.parent_path() / ("." + target.filename().string() + suffix);
+    // Shortened so that a target name near the file system's limit (255 bytes) still
+    // leaves room for the dot and the suffix.
+    std::string name = target.filename().string().substr(0, 200);
+    return target.parent_path() / ("." + name + suffix);
 }
 
 }  // namespace

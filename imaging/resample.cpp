@@ -315,51 +315,80 @@ inline int32_t Dot(const int16_t* __restrict w, const int16_t* __restrict p, int
     return acc;
 }
 
-// Reads one source row as `channels` planes of int16 samples over the extended axis.
-class PlaneRow {
+// Reads one source row as `kChannels` planes of int16 samples over the extended axis,
+// then runs every destination column's dot product and normalises the row in one go.
+template <int kChannels>
+class HorizontalPass {
 public:
-    PlaneRow(const AxisContributions& axis, int channels)
-        : m_axis(axis), m_channels(channels), m_len(axis.Source.size()),
-          m_planes(m_len * size_t(channels)) {}
-
-    // `interleaved` holds width * channels bytes.
-    void Load(const uint8_t* interleaved, int width) {
-        const size_t pad = size_t(m_axis.Pad);
-        for (int c = 0; c < m_channels; ++c) {
-            int16_t* plane = Plane(c);
-            for (int x = 0; x < width; ++x) plane[pad + size_t(x)] = interleaved[x * m_channels + c];
-            for (size_t p = 0; p < pad; ++p) plane[p] = plane[pad + size_t(m_axis.Source[p])];
-            for (size_t p = pad + size_t(width); p < m_len; ++p)
-                plane[p] = plane[pad + size_t(m_axis.Source[p])];
+    HorizontalPass(const AxisContributions& axis, int dstWidth)
+        : m_axis(axis), m_dstWidth(dstWidth), m_len(axis.Source.size()),
+          m_planes(m_len * kChannels), m_sums(size_t(dstWidth) * kChannels),
+          m_limit(size_t(dstWidth) * kChannels), m_reciprocal(size_t(dstWidth) * kChannels),
+          m_total(size_t(dstWidth) * kChannels) {
+        // The per-column divisors repeated for each channel, so the final loop runs
+        // straight along the interleaved work row.
+        for (int i = 0; i < dstWidth; ++i) {
+            const int32_t total = axis.Total[size_t(i)];
+            m_allFast = m_allFast && total > 0 && total < kFastDivisorLimit;
+            for (int c = 0; c < kChannels; ++c) {
+                const size_t k = size_t(i) * kChannels + size_t(c);
+                m_limit[k] = axis.Limit[size_t(i)];
+                m_reciprocal[k] = axis.Reciprocal[size_t(i)];
+                m_total[k] = total;
+            }
         }
     }
-    int16_t* Plane(int c) { return m_planes.data() + size_t(c) * m_len; }
+
+    // `interleaved` holds width * kChannels bytes; `out` receives dstWidth * kChannels.
+    void Run(const uint8_t* __restrict interleaved, int width, uint8_t* __restrict out) {
+        const size_t pad = size_t(m_axis.Pad);
+        int16_t* __restrict plane[kChannels];
+        for (int c = 0; c < kChannels; ++c) plane[c] = m_planes.data() + size_t(c) * m_len + pad;
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < kChannels; ++c) plane[c][x] = interleaved[x * kChannels + c];
+        }
+        for (int c = 0; c < kChannels; ++c) {
+            int16_t* full = m_planes.data() + size_t(c) * m_len;
+            for (size_t p = 0; p < pad; ++p) full[p] = full[pad + size_t(m_axis.Source[p])];
+            for (size_t p = pad + size_t(width); p < m_len; ++p)
+                full[p] = full[pad + size_t(m_axis.Source[p])];
+        }
+
+        const int taps = m_axis.Taps;
+        int32_t* __restrict sums = m_sums.data();
+        for (int i = 0; i < m_dstWidth; ++i) {
+            const int16_t* w = m_axis.Weights.data() + size_t(i) * size_t(taps);
+            const size_t start = size_t(m_axis.Start[size_t(i)]);
+            for (int c = 0; c < kChannels; ++c) {
+                sums[size_t(i) * kChannels + size_t(c)] =
+                    Dot(w, m_planes.data() + size_t(c) * m_len + start, taps);
+            }
+        }
+
+        const size_t n = m_sums.size();
+        if (m_allFast) {
+            for (size_t k = 0; k < n; ++k) out[k] = NormaliseFast(sums[k], m_limit[k], m_reciprocal[k]);
+        } else {
+            for (size_t k = 0; k < n; ++k) {
+                const int32_t total = m_total[k];
+                out[k] = total > 0 && total < kFastDivisorLimit
+                             ? NormaliseFast(sums[k], m_limit[k], m_reciprocal[k])
+                             : NormaliseGeneral(sums[k], total);
+            }
+        }
+    }
 
 private:
     const AxisContributions& m_axis;
-    int m_channels;
+    int m_dstWidth;
     size_t m_len;
+    bool m_allFast = true;
     std::vector<int16_t> m_planes;
+    std::vector<int32_t> m_sums;
+    std::vector<int32_t> m_limit;
+    std::vector<float> m_reciprocal;
+    std::vector<int32_t> m_total;
 };
-
-template <int kChannels>
-void ConvolveRow(const AxisContributions& a, PlaneRow& planes, int dstWidth, uint8_t* out) {
-    const int taps = a.Taps;
-    const int16_t* p[kChannels];
-    for (int c = 0; c < kChannels; ++c) p[c] = planes.Plane(c);
-    for (int i = 0; i < dstWidth; ++i) {
-        const int16_t* w = a.Weights.data() + size_t(i) * size_t(taps);
-        const int start = a.Start[size_t(i)];
-        const int32_t total = a.Total[size_t(i)];
-        const bool fast = total > 0 && total < kFastDivisorLimit;
-        for (int c = 0; c < kChannels; ++c) {
-            const int32_t sum = Dot(w, p[c] + start, taps);
-            out[i * kChannels + c] =
-                fast ? NormaliseFast(sum, a.Limit[size_t(i)], a.Reciprocal[size_t(i)])
-                     : NormaliseGeneral(sum, total);
-        }
-    }
-}
 
 // Vertical pass of one destination row: weighted sum of work rows, all columns at once.
 void ConvolveColumns(const AxisContributions& a, int j, const std::vector<uint8_t>& work,
@@ -423,21 +452,22 @@ void Convolve(TImageBuffer& src, TImageBuffer& dst, const FilterDescriptor& f, i
     const double steps = sh + dh + 0.5;
     int step = 0;
 
-    PlaneRow planes(horizontal, channels);
-    for (int y = 0; y < sh; ++y) {
-        const uint8_t* in = src.RowPointer(y);
-        if (oneBit) {
-            UnpackBits(in, sw, line.data());
-            in = line.data();
+    auto horizontalPass = [&]<int kChannels>() {
+        HorizontalPass<kChannels> pass(horizontal, dw);
+        for (int y = 0; y < sh; ++y) {
+            const uint8_t* in = src.RowPointer(y);
+            if (oneBit) {
+                UnpackBits(in, sw, line.data());
+                in = line.data();
+            }
+            pass.Run(in, sw, work.data() + size_t(y) * workRowLen);
+            progress.ReportChanged(int(++step * 100 / steps));
         }
-        planes.Load(in, sw);
-        uint8_t* out = work.data() + size_t(y) * workRowLen;
-        if (channels == 3) {
-            ConvolveRow<3>(horizontal, planes, dw, out);
-        } else {
-            ConvolveRow<1>(horizontal, planes, dw, out);
-        }
-        progress.ReportChanged(int(++step * 100 / steps));
+    };
+    if (channels == 3) {
+        horizontalPass.template operator()<3>();
+    } else {
+        horizontalPass.template operator()<1>();
     }
 
     std::vector<int32_t> acc(workRowLen);
@@ -700,6 +730,64 @@ inline double Cubic(double pm1, double p0, double p1, double p2, double u, doubl
 
 enum class AreaMode { Shrink, EnlargeX, EnlargeY, EnlargeBoth };
 
+// Adds area * value of every x segment of one y segment to the accumulators; one
+// instance per mode, interpolation and channel count, so the inner loop has no branches.
+template <AreaMode kMode, bool kBicubic, int kCh>
+void AccumulateSegments(const std::vector<AreaSegment>& xs, double yLength, double v,
+                        const double* above, const double* cur, const double* next,
+                        const double* next2, double* __restrict acc, double maxValue) {
+    constexpr size_t ch = kCh;
+    for (const AreaSegment& xSeg : xs) {
+        const double area = xSeg.Length * yLength;
+        const double u = xSeg.U;
+        const size_t o = size_t(xSeg.Source) * ch;
+        double* a = acc + size_t(xSeg.Dest) * ch;
+        for (size_t c = 0; c < ch; ++c) {
+            const size_t p = o + c;
+            double value;
+            if constexpr (kMode == AreaMode::Shrink) {
+                value = cur[p];
+            } else if constexpr (kMode == AreaMode::EnlargeX) {
+                value = kBicubic ? Cubic(cur[p - ch], cur[p], cur[p + ch], cur[p + 2 * ch], u, maxValue)
+                                 : (1.0 - u) * cur[p] + u * cur[p + ch];
+            } else if constexpr (kMode == AreaMode::EnlargeY) {
+                value = kBicubic ? Cubic(above[p], cur[p], next[p], next2[p], v, maxValue)
+                                 : (1.0 - v) * cur[p] + v * next[p];
+            } else if constexpr (kBicubic) {
+                // Four horizontal interpolations, each rounded, then one vertical.
+                auto h = [&](const double* r) {
+                    return std::nearbyint(Cubic(r[p - ch], r[p], r[p + ch], r[p + 2 * ch], u, maxValue));
+                };
+                value = Cubic(h(above), h(cur), h(next), h(next2), v, maxValue);
+            } else {
+                value = (1.0 - v) * ((1.0 - u) * cur[p] + u * cur[p + ch]) +
+                        v * ((1.0 - u) * next[p] + u * next[p + ch]);
+            }
+            a[c] += area * value;
+        }
+    }
+}
+
+using AccumulateFn = void (*)(const std::vector<AreaSegment>&, double, double, const double*,
+                              const double*, const double*, const double*, double*, double);
+
+template <int kCh>
+AccumulateFn PickAccumulator(AreaMode mode, bool bicubic) {
+    switch (mode) {
+        case AreaMode::Shrink:
+            return AccumulateSegments<AreaMode::Shrink, false, kCh>;
+        case AreaMode::EnlargeX:
+            return bicubic ? AccumulateSegments<AreaMode::EnlargeX, true, kCh>
+                           : AccumulateSegments<AreaMode::EnlargeX, false, kCh>;
+        case AreaMode::EnlargeY:
+            return bicubic ? AccumulateSegments<AreaMode::EnlargeY, true, kCh>
+                           : AccumulateSegments<AreaMode::EnlargeY, false, kCh>;
+        default:
+            return bicubic ? AccumulateSegments<AreaMode::EnlargeBoth, true, kCh>
+                           : AccumulateSegments<AreaMode::EnlargeBoth, false, kCh>;
+    }
+}
+
 // kWide: 16-bit little-endian samples, else bytes.
 template <bool kWide>
 void ExactArea(TImageBuffer& src, TImageBuffer& dst, int channels, bool bicubic,
@@ -717,6 +805,8 @@ void ExactArea(TImageBuffer& src, TImageBuffer& dst, int channels, bool bicubic,
         mode = AreaMode::EnlargeY;
     }
 
+    const AccumulateFn accumulate =
+        channels == 3 ? PickAccumulator<3>(mode, bicubic) : PickAccumulator<1>(mode, bicubic);
     const std::vector<AreaSegment> xs = CutAxis(sw, dw, fx);
     const std::vector<AreaSegment> ys = CutAxis(sh, dh, fy);
 
@@ -762,43 +852,7 @@ void ExactArea(TImageBuffer& src, TImageBuffer& dst, int channels, bool bicubic,
         const double* next = rows[2].data() + ch;
         const double* next2 = rows[3].data() + ch;
         const double v = ySeg.U;
-        for (const AreaSegment& xSeg : xs) {
-            const double area = xSeg.Length * ySeg.Length;
-            const double u = xSeg.U;
-            const size_t o = size_t(xSeg.Source) * ch;
-            double* a = acc.data() + size_t(xSeg.Dest) * ch;
-            for (size_t c = 0; c < ch; ++c) {
-                const size_t p = o + c;
-                double value;
-                switch (mode) {
-                    case AreaMode::Shrink:
-                        value = cur[p];
-                        break;
-                    case AreaMode::EnlargeX:
-                        value = bicubic ? Cubic(cur[p - ch], cur[p], cur[p + ch], cur[p + 2 * ch], u, maxValue)
-                                        : (1.0 - u) * cur[p] + u * cur[p + ch];
-                        break;
-                    case AreaMode::EnlargeY:
-                        value = bicubic ? Cubic(above[p], cur[p], next[p], next2[p], v, maxValue)
-                                        : (1.0 - v) * cur[p] + v * next[p];
-                        break;
-                    case AreaMode::EnlargeBoth:
-                    default:
-                        if (bicubic) {
-                            auto h = [&](const double* r) {
-                                return std::nearbyint(
-                                    Cubic(r[p - ch], r[p], r[p + ch], r[p + 2 * ch], u, maxValue));
-                            };
-                            value = Cubic(h(above), h(cur), h(next), h(next2), v, maxValue);
-                        } else {
-                            value = (1.0 - v) * ((1.0 - u) * cur[p] + u * cur[p + ch]) +
-                                    v * ((1.0 - u) * next[p] + u * next[p + ch]);
-                        }
-                        break;
-                }
-                a[c] += area * value;
-            }
-        }
+        accumulate(xs, ySeg.Length, v, above, cur, next, next2, acc.data(), maxValue);
         if (ySeg.EndsDest) {
             uint8_t* out = dst.RowPointer(ySeg.Dest);
             for (size_t k = 0; k < acc.size(); ++k) {

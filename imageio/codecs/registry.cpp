@@ -1,13 +1,16 @@
 #include <array>
 
 #include "ioframe.h"
+#include "jpeg/jpegcodec.h"
 
 namespace morvane {
 
 namespace {
 
 // One row per codec; a codec plugs in by adding its entry here.
-constexpr std::array<TCodecEntry, 0> kCodecs{};
+constexpr std::array kCodecs{
+    TCodecEntry{ftJPEG, ReadJpegCodec, WriteJpegCodec, PrepareJpegSave},
+};
 
 }  // namespace
 

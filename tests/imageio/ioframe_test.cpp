@@ -34,6 +34,7 @@ struct FakeCodec {
     WriteOutcome outcome = WriteOutcome::Succeed;
     // what happened
     int32_t readCode = 0, writeCode = 0;
+    TPixelFormatKind writtenFormat = pfNoFormat;
     int prepared = 0;
     bool paramsOnly = false;
     Bytes readBytes;
@@ -74,6 +75,7 @@ const std::string kWritten = "NEW IMAGE DATA";
 template <int32_t Code>
 void FakeWrite(TWriteContext& c) {
     g.writeCode = Code;
+    g.writtenFormat = c.Bitmap.PixelFormat();
     c.Stream.Write(kWritten.data(), kWritten.size());
     if (g.outcome == WriteOutcome::Abort)
         c.Progress.Abort();
@@ -246,6 +248,33 @@ TEST_F(ImageIOTest, ReaderResultsAreCompletedByTheFrame) {
     EXPECT_EQ(io.Params().DpiX, 0);
 }
 
+TEST_F(ImageIOTest, AutoAdjustDPIStretchesTheShorterSideToEqualResolutions) {
+    fs::path file = Write("a.bmp", NoiseBytes());
+    // The fake image is 3 x 2: wider than high, so its height follows DpiX.
+    struct Case {
+        bool adjust;
+        int32_t dpiX, dpiY;
+        int width, height;
+        int32_t dpiOut;
+    };
+    for (const Case& c : {Case{false, 150, 100, 3, 2, 100}, Case{true, 150, 100, 3, 3, 150},
+                          Case{true, 100, 100, 3, 2, 100}, Case{true, 300, 100, 3, 6, 300}}) {
+        io.AutoAdjustDPI = c.adjust;
+        g.dpiX = c.dpiX;
+        g.dpiY = c.dpiY;
+        g.withMask = true;
+        io.LoadFile(file);
+        TImageBuffer& bitmap = *io.IOBitmap();
+        EXPECT_EQ(bitmap.Width(), c.width);
+        EXPECT_EQ(bitmap.Height(), c.height) << c.dpiX << " x " << c.dpiY;
+        EXPECT_EQ(io.Params().DpiX, c.dpiX);
+        EXPECT_EQ(io.Params().DpiY, c.dpiOut);
+        ASSERT_TRUE(bitmap.HasAlpha());
+        EXPECT_EQ(bitmap.Alpha()->Height(), c.height);
+        EXPECT_EQ(bitmap.PixelAsRGB(2, c.height - 1), (TBGRTriple{30, 20, 10}));
+    }
+}
+
 // The record describes the last file only; write options survive loads.
 TEST_F(ImageIOTest, SecondLoadLeavesNothingOfTheFirst) {
     fs::path file = Write("a.jpg", JpegBytes());
@@ -333,6 +362,29 @@ TEST_F(ImageIOTest, SaveReplacesTheTargetOnlyWhenTheWriterSucceeded) {
     }
 }
 
+// JPEG (like ICO and JPEG 2000) is written from pf24RGB or pf1g; BMP takes any format.
+TEST_F(ImageIOTest, SavePreparesTheBufferPerFormat) {
+    struct Case {
+        void (TImageIO::*save)(TStream&);
+        TPixelFormatKind before, written;
+    };
+    const std::vector<Case> cases = {
+        {&TImageIO::SaveJpegStream, pf8g, pf24RGB},
+        {&TImageIO::SaveJpegStream, pfRGB48, pf24RGB},
+        {&TImageIO::SaveJpegStream, pf1g, pf1g},
+        {&TImageIO::SaveBmpStream, pf8g, pf8g},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(io.IOBitmap()->Allocate(4, 2, c.before));
+        io.IOBitmap()->Fill(200);
+        TMemoryStream out;
+        (io.*c.save)(out);
+        EXPECT_EQ(g.writtenFormat, c.written) << c.before;
+        EXPECT_EQ(io.IOBitmap()->PixelFormat(), c.written) << c.before;  // in place
+    }
+    EXPECT_EQ(io.IOBitmap()->Width(), 4);
+}
+
 TEST_F(ImageIOTest, SaveIntoAMissingFolderRaisesEFCreateError) {
     fs::path target = dir / "none" / "out.bmp";
     try {
@@ -401,8 +453,12 @@ TEST_F(ImageIOTest, AttachedDocumentReceivesTheImageAndItsResolution) {
     EXPECT_EQ(io.IOBitmap(), &document.CurrentBuffer());
     EXPECT_EQ(document.DpiX(), 72);
     EXPECT_EQ(document.DpiY(), 96);
+    io.SetBackground(MakeColor(1, 2, 3));
+    EXPECT_EQ(document.Background, MakeColor(1, 2, 3));
+    EXPECT_EQ(io.EffectiveBackground(), MakeColor(1, 2, 3));
     io.AttachedDocument(nullptr);
     EXPECT_TRUE(io.OwnsBitmap());
+    EXPECT_EQ(io.EffectiveBackground(), io.Background);
 }
 
 TEST(TProgressRec, ReportsRoundedPercentOncePerChange) {

@@ -159,6 +159,16 @@ TEST(ReplacingFileStream, ReplacesOnlyOnCommit) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
 }
 
+// The temporary name stays within the file system's limit for a long target name.
+TEST(ReplacingFileStream, LongTargetName) {
+    test::TempDir dir;
+    const fs::path target = dir / (std::string(250, 'n') + ".jpg");
+    ReplacingFileStream out(target);
+    out.Write("x", 1);
+    out.Commit();
+    EXPECT_EQ(ReadAll(target), "x");
+}
+
 // A new file gets what a plain create gives; a replaced file keeps its own mode; a
 // symbolic link keeps pointing at the (replaced) file.
 TEST(ReplacingFileStream, PermissionsAndLinks) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "colorconv.h"
@@ -282,6 +283,19 @@ TEST(ManagedCmyk, EmbeddedProfileGivesPlausibleInks) {
     // Paper white comes back close to white.
     TBGRTriple paper = CMYKToRGB(255, 255, 255, 255);
     EXPECT_GE(std::min({paper.rgbtRed, paper.rgbtGreen, paper.rgbtBlue}), 230);
+}
+
+// ctest runs every case in a process of its own, so here the transforms are built while
+// four threads ask for them at once.
+TEST(ManagedCmyk, FirstUseFromSeveralThreadsAgrees) {
+    std::vector<TCMYKBytes> results(4);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&results, i] { results[i] = RGBToCMYK(128, 64, 32); });
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(CMYKTransformsUsable());
+    for (const TCMYKBytes& r : results) EXPECT_EQ(r, RGBToCMYK(128, 64, 32));
+    EXPECT_NE(results[0], RGBToCMYKFormula(128, 64, 32));
 }
 
 TEST(ManagedCmyk, MidGreyDiffersFromFormulaAndRoundTrips) {
